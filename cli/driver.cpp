@@ -1,0 +1,189 @@
+#include "cli/driver.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/help.h"
+#include "cli/settings.h"
+#include "cli/stream_io.h"
+#include "cli/warn.h"
+#include "codepages/detect.h"
+#include "codepages/registry.h"
+#include "convert/convert.h"
+
+namespace {
+
+// The leading '+' keeps glibc from reordering: parsing stops at the first operand.
+constexpr const char* option_string = "+i:o:thegTs:qvlc";
+constexpr const char* stdin_name = "<stdin>";
+
+bool output_reported = false;
+
+void report_output_failure() {
+  if (output_reported) return;
+  output_reported = true;
+  std::fprintf(stderr, "kiv: standard output: %s\n",
+               std::strerror(output_errno ? output_errno : EIO));
+}
+
+// Returns -1 to go on, or the exit status to stop with.
+int read_options(int argc, char** argv) {
+  optind = 0;  // glibc: start afresh, also on a second call in one process
+  opterr = 1;
+  for (int c; (c = getopt(argc, argv, option_string)) != -1;) {
+    switch (c) {
+      case 'i':
+        input_page = find_code_page(optarg);
+        input_given = true;
+        break;
+      case 'o':
+        output_page = find_code_page(optarg);
+        break;
+      case 't':
+        report_only = false;
+        input_given = false;
+        break;
+      case 'T':
+        report_only = true;
+        input_given = false;
+        break;
+      case 'e':
+        keep_boxdraw = false;
+        break;
+      case 'g':
+        keep_boxdraw = true;
+        break;
+      case 'c':
+        letters_only = true;
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'q':
+        verbose = false;
+        break;
+      case 'l':
+        low_score_passthrough = true;
+        break;
+      case 's':
+        break;
+      case 'h':
+        print_help();
+        return 0;
+      default:  // getopt has already complained
+        print_help();
+        return status_usage;
+    }
+  }
+  return -1;
+}
+
+struct run_state {
+  detect_ctx ctx;
+  int status;
+  bool stop;
+};
+
+void handle_input(run_state& run, std::FILE* in, const char* name) {
+  input_errno = 0;
+  if (input_given) {
+    if (!report_only && !convert_file(in, stdout)) run.status = status_failure;
+  } else {
+    float score = 0.0f;
+    code_page* page = detect_code_page(&run.ctx, in, stdout, !report_only, &score);
+    if (page == nullptr) {  // out of memory holding a block; reported already
+      pending_release();
+      run.status = ENOMEM;
+      run.stop = true;
+      return;
+    }
+    if (report_only) {
+      if (!std::ferror(in))
+        std::printf("%s: %s\n", name, score == 0.0f ? "us-ascii (no hits)" : page->name);
+    } else {
+      if (!letters_only && keep_boxdraw && page->boxdraw_count != 0 &&
+          output_page->boxdraw_count == 0)
+        warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
+      if (!convert_file(in, stdout)) run.status = status_failure;
+    }
+  }
+  if (std::ferror(in)) {
+    errno = input_errno ? input_errno : EIO;
+    std::perror(name);
+    run.status = status_failure;
+  }
+  if (!output_ok(stdout)) {
+    report_output_failure();
+    run.status = status_failure;
+    run.stop = true;
+  }
+}
+
+}  // namespace
+
+int kiv_main(int argc, char** argv) {
+  reset_settings();
+  reset_stream_errors();
+  output_reported = false;
+
+  if (const int status = read_options(argc, argv); status >= 0) return status;
+
+  if (output_page == nullptr) {
+    warn_verbose("Brings to default output code page (%s).\n",
+                 code_pages[default_output_index].name);
+    output_page = &code_pages[default_output_index];
+  }
+  if (input_given && input_page == nullptr) {
+    warn_verbose("Could not continue without input code page. Specify -i or -t option.\n");
+    return status_no_input_page;
+  }
+
+  run_state run{{code_pages, output_page, nullptr, 0}, 0, false};
+  if (!input_given) {
+    run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
+    if (run.ctx.block == nullptr) {
+      const int e = errno;
+      std::perror("kiv");
+      errno = e;
+      std::perror(nullptr);
+      return e;
+    }
+  }
+
+  if (optind >= argc) {
+    handle_input(run, stdin, stdin_name);
+    std::fclose(stdin);
+  }
+  for (int i = optind; i < argc && !run.stop; ++i) {
+    std::FILE* in = std::fopen(argv[i], "r");
+    if (in == nullptr) {
+      std::perror(argv[i]);
+      run.status = status_failure;
+      continue;
+    }
+    handle_input(run, in, argv[i]);
+    std::fclose(in);
+  }
+
+  std::free(run.ctx.block);
+  if (std::fflush(stdout) != 0 || !output_ok(stdout)) {
+    report_output_failure();
+    return status_failure;
+  }
+  return run.status;
+}
+
+int finish_output(int status) {
+  bool ok = std::fflush(stdout) == 0 && output_ok(stdout);
+  if (std::fclose(stdout) != 0) {
+    if (output_errno == 0) output_errno = errno;
+    ok = false;
+  }
+  if (ok) return status;
+  report_output_failure();
+  return status_failure;
+}

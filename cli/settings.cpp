@@ -1,0 +1,23 @@
+#include "cli/settings.h"
+
+#include "codepages/registry.h"
+
+code_page* output_page = &code_pages[default_output_index];
+code_page* input_page = nullptr;
+bool input_given = false;
+bool report_only = false;
+bool verbose = false;
+bool low_score_passthrough = false;
+bool letters_only = false;
+bool keep_boxdraw = false;
+
+void reset_settings() {
+  output_page = &code_pages[default_output_index];
+  input_page = nullptr;
+  input_given = false;
+  report_only = false;
+  verbose = false;
+  low_score_passthrough = false;
+  letters_only = false;
+  keep_boxdraw = false;
+}

@@ -1,0 +1,47 @@
+// Detection of an input's code page from 512-byte blocks, and the list of held blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct code_page;
+
+constexpr int detect_block_size = 512;
+
+struct detect_ctx {
+  code_page* pages;      // first record of a registry, walked to its end record
+  code_page* fallback;   // the answer while every total is 0
+  unsigned char* block;  // detect_block_size bytes, owned by the caller
+  std::int32_t block_len;
+};
+
+// Blocks that detection read but did not write, oldest first; empty between inputs.
+struct pending_block {
+  unsigned char* bytes;
+  std::int32_t length;
+  pending_block* next;
+};
+extern pending_block* pending_head;
+extern pending_block* pending_tail;
+
+// Adds the block's letter-frequency score to every page's total; returns the page with
+// the highest total (the earlier page on ties, the fallback while all are 0) and stores
+// that total in *best_out.
+code_page* score_block(detect_ctx* ctx, float* best_out);
+
+// Reads blocks until the best total clears a threshold that falls with every scoring
+// block, or the input ends. With echo, blocks read while nothing scored go to output at
+// once and later ones are held in the pending list. Sets input_page and returns it with
+// its total in *score_out; returns null when a block could not be held (out of memory).
+code_page* detect_code_page(detect_ctx* ctx, std::FILE* input, std::FILE* output, bool echo,
+                            float* score_out);
+
+// True when -l lets a block with this best total through unchanged.
+bool below_passthrough_score(float score);
+
+// Appends a private copy of the bytes to the pending list; false when out of memory.
+bool pending_append(const unsigned char* bytes, std::int32_t length);
+
+// malloc that reports a failure through perror("kiv").
+void* alloc_or_report(std::size_t size);
