@@ -30,6 +30,12 @@ void report_output_failure() {
                std::strerror(output_errno ? output_errno : EIO));
 }
 
+bool flush_output() {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  return output_ok(stdout) && flushed;
+}
+
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
   optind = 0;  // glibc: start afresh, also on a second call in one process
@@ -72,11 +78,11 @@ int read_options(int argc, char** argv) {
       case 's':
         break;
       case 'h':
-        print_help();
-        return 0;
       default:  // getopt has already complained
+        errno = 0;
         print_help();
-        return status_usage;
+        output_ok(stdout);
+        return c == 'h' ? 0 : status_usage;
     }
   }
   return -1;
@@ -90,26 +96,26 @@ struct run_state {
 
 void handle_input(run_state& run, std::FILE* in, const char* name) {
   input_errno = 0;
-  if (input_given) {
-    if (!report_only && !convert_file(in, stdout)) run.status = status_failure;
-  } else {
+  if (input_given && report_only) return;  // -i after -T: nothing to do
+  if (!input_given) {
     float score = 0.0f;
-    code_page* page = detect_code_page(&run.ctx, in, stdout, !report_only, &score);
+    const code_page* page = detect_code_page(&run.ctx, in, stdout, !report_only, &score);
     if (page == nullptr) {  // out of memory holding a block; reported already
       pending_release();
       run.status = ENOMEM;
       run.stop = true;
       return;
     }
-    if (report_only) {
-      if (!std::ferror(in))
-        std::printf("%s: %s\n", name, score == 0.0f ? "us-ascii (no hits)" : page->name);
-    } else {
-      if (!letters_only && keep_boxdraw && page->boxdraw_count != 0 &&
-          output_page->boxdraw_count == 0)
-        warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
-      if (!convert_file(in, stdout)) run.status = status_failure;
+    if (report_only && !std::ferror(in)) {
+      errno = 0;
+      std::printf("%s: %s\n", name, score == 0.0f ? "us-ascii (no hits)" : page->name);
     }
+  }
+  if (!report_only) {
+    if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
+        output_page->boxdraw_count == 0)
+      warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
+    if (!convert_file(in, stdout)) run.status = status_failure;
   }
   if (std::ferror(in)) {
     errno = input_errno ? input_errno : EIO;
@@ -170,7 +176,7 @@ int kiv_main(int argc, char** argv) {
   }
 
   std::free(run.ctx.block);
-  if (std::fflush(stdout) != 0 || !output_ok(stdout)) {
+  if (!flush_output()) {
     report_output_failure();
     return status_failure;
   }
@@ -178,7 +184,8 @@ int kiv_main(int argc, char** argv) {
 }
 
 int finish_output(int status) {
-  bool ok = std::fflush(stdout) == 0 && output_ok(stdout);
+  bool ok = flush_output();
+  errno = 0;
   if (std::fclose(stdout) != 0) {
     if (output_errno == 0) output_errno = errno;
     ok = false;

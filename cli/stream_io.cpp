@@ -13,15 +13,14 @@ std::size_t read_input(std::FILE* in, void* buf, std::size_t n) {
 }
 
 bool write_output(std::FILE* out, const void* buf, std::size_t n) {
-  if (n == 0) return output_ok(out);
   errno = 0;
-  if (std::fwrite(buf, 1, n, out) == n) return true;
-  if (output_errno == 0) output_errno = errno ? errno : EIO;
-  return false;
+  // A flush inside fwrite can fail even when the bytes fit the buffer: catch its errno now.
+  return std::fwrite(buf, 1, n, out) == n && output_ok(out);
 }
 
 bool output_ok(std::FILE* out) {
   if (!std::ferror(out)) return true;
+  // errno is meaningful only right after the failing call; callers check promptly.
   if (output_errno == 0) output_errno = errno ? errno : EIO;
   return false;
 }

@@ -1,0 +1,158 @@
+#include "convert/convert.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codepages/detect.h"
+#include "codepages/registry.h"
+#include "tests/support.h"
+
+namespace {
+
+const char* const prose_utf8 =
+    "Старый мост через реку давно требовал ремонта, но в городе об этом вспоминали лишь "
+    "весной, когда вода поднималась к самым перилам. Ёжик в тумане — любимая сказка. ";
+
+// Sparse Cyrillic, so that detection holds all seven blocks it may.
+const char* const weak_utf8 =
+    "line of plain ASCII text with few letters: word, another word, and yet more words; "
+    "дом ";
+
+std::string cycle(const std::string& unit, std::size_t n) {
+  std::string s;
+  while (s.size() < n) s += unit;
+  s.resize(n);
+  return s;
+}
+
+// Cuts a filler so that it never ends inside a character, then appends.
+std::string filler(const std::string& unit, std::size_t n) {
+  std::string s = cycle(unit, n);
+  while (!s.empty() && (static_cast<unsigned char>(s.back()) & 0xC0) == 0x80) s.pop_back();
+  if (!s.empty() && static_cast<unsigned char>(s.back()) >= 0xC0) s.pop_back();
+  while (s.size() < n) s.push_back('.');
+  return s;
+}
+
+// The output must be the one-buffer conversion, wherever blocks and reads fall.
+void expect_rule(const std::string& in, code_page* fixed, const char* to) {
+  const pipeline_result r = run_pipeline(in, fixed, page_named(to));
+  ASSERT_TRUE(r.converted);
+  const char* from = fixed ? fixed->name : r.page->name;
+  ASSERT_EQ(r.out, oracle_convert(in, from, to))
+      << from << " -> " << to << ", " << in.size() << " bytes" << (fixed ? " (-i)" : " (detected)");
+}
+
+TEST(Convert, OutputDoesNotDependOnBlockOrReadBoundaries) {
+  const std::vector<std::string> specials = {
+      "—", "😀", "ё", "\xFF", "\x80", "\xE2\x80z", "\xD0 ", "\xF0\x9F\x98", "\xC0\xAF"};
+  // Every 512-byte edge up to 12 KiB: held-block joins and, wherever detection stopped,
+  // the 4096-byte read edges after it.
+  std::vector<std::size_t> edges;
+  for (std::size_t k = 1; k <= 24; ++k) edges.push_back(512 * k);
+  for (const char* unit : {prose_utf8, weak_utf8}) {
+    for (const std::size_t edge : edges) {
+      for (int shift = -4; shift <= 3; ++shift) {
+        for (const std::string& sp : specials) {
+          const std::size_t at = edge + static_cast<std::size_t>(shift);
+          std::string in = filler(unit, at) + sp + filler(unit, 700);
+          expect_rule(in, nullptr, "koi8-r");
+          expect_rule(in, page_named("utf-8"), shift % 2 ? "utf-8" : "cp866");
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+}
+
+TEST(Convert, InputEndingInsideACharacterKeepsItsBytes) {
+  for (const char* tail : {"\xD0", "\xE2\x80", "\xF0\x9F\x98"}) {
+    for (const std::size_t n :
+         {std::size_t{100}, std::size_t{512} - 1, std::size_t{512}, std::size_t{3584},
+          std::size_t{4095}, std::size_t{4096}, std::size_t{5000}}) {
+      for (const char* unit : {prose_utf8, weak_utf8}) {
+        std::string in = filler(unit, n);
+        in.replace(in.size() - std::string(tail).size(), std::string::npos, tail);
+        expect_rule(in, nullptr, "cp1251");
+        expect_rule(in, page_named("utf-8"), "koi8-r");
+        const pipeline_result r = run_pipeline(in, page_named("utf-8"), page_named("koi8-r"));
+        EXPECT_EQ(r.out.substr(r.out.size() - std::string(tail).size()), tail);
+      }
+    }
+  }
+}
+
+TEST(Convert, EveryPagePairOnTheSampleText) {
+  const std::string utf8 = filler(prose_utf8, 6000) + "\n";
+  for (const code_page* from = code_pages; from->name != nullptr; ++from) {
+    const std::string in =
+        recode(utf8, "utf-8", std::string(from->name).append("//TRANSLIT").c_str());
+    for (const code_page* to = code_pages; to->name != nullptr; ++to) {
+      const pipeline_result fixed =
+          run_pipeline(in, const_cast<code_page*>(from), const_cast<code_page*>(to));
+      const std::string want = oracle_convert(in, from->name, to->name);
+      EXPECT_EQ(fixed.out, want) << from->name << " -> " << to->name << " (-i)";
+      const pipeline_result found = run_pipeline(in, nullptr, const_cast<code_page*>(to));
+      EXPECT_EQ(found.page, from);
+      EXPECT_EQ(found.out, want) << from->name << " -> " << to->name;
+    }
+  }
+}
+
+TEST(Convert, OutputLargerThanInput) {
+  const std::string in = recode(filler(prose_utf8, 20000), "utf-8", "cp1251//TRANSLIT");
+  const pipeline_result r = run_pipeline(in, nullptr, page_named("utf-8"));
+  EXPECT_STREQ(r.page->name, "cp1251");
+  EXPECT_EQ(r.out, recode(in, "cp1251", "utf-8"));
+  EXPECT_GT(r.out.size(), in.size() * 3 / 2);
+}
+
+TEST(Convert, AnInvalidByteCostsOnlyItself) {
+  // 98 is the one byte cp1251 leaves undefined.
+  const std::string a = recode(filler(prose_utf8, 2000), "utf-8", "cp1251//TRANSLIT");
+  const std::string b = recode(filler(prose_utf8, 900), "utf-8", "cp1251//TRANSLIT");
+  for (code_page* fixed : {page_named("cp1251"), static_cast<code_page*>(nullptr)}) {
+    const pipeline_result r = run_pipeline(a + "\x98" + b, fixed, page_named("utf-8"));
+    EXPECT_EQ(r.out, recode(a, "cp1251", "utf-8") + "\x98" + recode(b, "cp1251", "utf-8"));
+  }
+}
+
+TEST(Convert, ExactlyOneRead) {
+  const std::string in = filler(prose_utf8, read_size);
+  ASSERT_EQ(in.size(), std::size_t{read_size});
+  EXPECT_EQ(run_pipeline(in, page_named("utf-8"), page_named("koi8-r")).out,
+            recode(in, "utf-8", "koi8-r//TRANSLIT"));
+}
+
+TEST(Convert, UnknownConversionCopiesTheInputUnchanged) {
+  code_page bogus[] = {{"no-such-page", "", 66, 0, code_pages[1].letters, nullptr, 0, 1},
+                       {nullptr, nullptr, 0, 0, nullptr, nullptr, 0, 0}};
+  const std::string in = "abc\xE0\xE1\xE2 " + cycle("xyz", 9000);
+  testing::internal::CaptureStderr();
+  const pipeline_result r = run_pipeline(in, bogus, page_named("utf-8"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(r.converted);
+  EXPECT_EQ(r.out, in);
+  EXPECT_EQ(err.rfind("kiv: cannot convert from no-such-page to utf-8: ", 0), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+TEST(Convert, BlockReportsTheCutOffTail) {
+  pipeline_result unused = run_pipeline("", page_named("utf-8"), page_named("koi8-r"));
+  (void)unused;
+  std::FILE* out = std::tmpfile();
+  const std::string block = "мир\xD0";
+  EXPECT_EQ(convert_block(reinterpret_cast<const unsigned char*>(block.data()),
+                          static_cast<std::int32_t>(block.size()), out),
+            1);
+  EXPECT_EQ(convert_block(reinterpret_cast<const unsigned char*>(block.data()), 0, out), 0);
+  std::rewind(out);
+  char buf[16] = {};
+  EXPECT_EQ(std::fread(buf, 1, sizeof buf, out), 3u);
+  EXPECT_EQ(std::string(buf, 3), "\xCD\xC9\xD2");
+  std::fclose(out);
+}
+
+}  // namespace

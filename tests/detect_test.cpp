@@ -1,0 +1,244 @@
+#include "codepages/detect.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/settings.h"
+#include "codepages/registry.h"
+#include "convert/convert.h"
+#include "tests/support.h"
+
+namespace {
+
+// The scoring rule in its plainest form, for every page at once: per page an index map
+// in which a repeated byte keeps its later position, a histogram, and the sum in the
+// order and precisions the answers depend on.
+std::vector<float> reference_totals(const std::vector<std::string>& blocks) {
+  std::vector<float> totals(6, 0.0f);
+  for (const std::string& b : blocks) {
+    for (int p = 0; p < 6; ++p) {
+      int map[256];
+      for (int& m : map) m = -1;
+      for (int k = 0; k < 66; ++k) map[code_pages[p].letters[k]] = k;
+      int count[66] = {};
+      for (const char c : b)
+        if (const int k = map[static_cast<unsigned char>(c)]; k >= 0) ++count[k];
+      float s = 0;
+      for (int k = 0; k < 66; ++k) {
+        const float share = b.empty() ? 0.0f : float(count[k]) / float(b.size());
+        const float term = (float(66 - k) * float(66 - k)) * (share * letter_weights[k]);
+        s = float(double(s) + std::sqrt(double(term)));
+      }
+      totals[p] = s + totals[p];
+    }
+  }
+  return totals;
+}
+
+std::string sample(const char* page) {
+  std::ifstream f(std::string(KIV_SOURCE_DIR "/samples/text.") + page + ".txt", std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  EXPECT_FALSE(ss.str().empty()) << page;
+  return ss.str();
+}
+
+struct detection {
+  code_page* page;
+  float score;
+  std::string written;
+  std::vector<std::string> held;
+};
+
+detection detect(const std::string& input, bool echo = true, bool passthrough = false) {
+  reset_settings();
+  low_score_passthrough = passthrough;
+  std::string copy = input;
+  std::FILE* in =
+      copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
+  std::FILE* out = std::tmpfile();
+  unsigned char block[detect_block_size];
+  detect_ctx ctx{code_pages, output_page, block, 0};
+  detection d{};
+  d.page = detect_code_page(&ctx, in, out, echo, &d.score);
+  EXPECT_EQ(d.page, input_page);
+  for (const pending_block* b = pending_head; b != nullptr; b = b->next)
+    d.held.emplace_back(reinterpret_cast<const char*>(b->bytes), b->length);
+  pending_release();
+  std::rewind(out);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) d.written.append(buf, n);
+  std::fclose(out);
+  std::fclose(in);
+  return d;
+}
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+TEST(Detect, ScoresMatchTheReferenceBitForBit) {
+  std::mt19937 rng(1);
+  const std::string text = sample("utf-8") + sample("cp1251") + sample("koi8-r");
+  for (int trial = 0; trial < 300; ++trial) {
+    std::vector<std::string> blocks;
+    const int count = 1 + int(rng() % 4);
+    for (int i = 0; i < count; ++i) {
+      const std::size_t len = rng() % (detect_block_size + 1);
+      std::string b;
+      if (trial % 2) {
+        for (std::size_t j = 0; j < len; ++j) b.push_back(char(rng()));
+      } else {
+        b = text.substr(rng() % (text.size() - len), len);
+      }
+      blocks.push_back(b);
+    }
+    for (code_page* p = code_pages; p->name != nullptr; ++p) p->score_total = 0;
+    unsigned char block[detect_block_size];
+    detect_ctx ctx{code_pages, &code_pages[2], block, 0};
+    float best = 0;
+    code_page* chosen = nullptr;
+    for (const std::string& b : blocks) {
+      std::memcpy(block, b.data(), b.size());
+      ctx.block_len = std::int32_t(b.size());
+      chosen = score_block(&ctx, &best);
+    }
+    const std::vector<float> want = reference_totals(blocks);
+    int arg = -1;
+    float top = 0;
+    for (int p = 0; p < 6; ++p) {
+      ASSERT_EQ(bits(code_pages[p].score_total), bits(want[p])) << "trial " << trial;
+      if (want[p] > top) top = want[p], arg = p;
+    }
+    EXPECT_EQ(bits(best), bits(top));
+    EXPECT_EQ(chosen, arg < 0 ? &code_pages[2] : &code_pages[arg]);
+  }
+}
+
+TEST(Detect, EverySampleIsDetected) {
+  for (const char* page : {"cp866", "cp1251", "koi8-r", "iso-8859-5", "mac-cyrillic", "utf-8"}) {
+    const detection d = detect(sample(page));
+    EXPECT_STREQ(d.page->name, page);
+    EXPECT_EQ(d.written, "");
+    EXPECT_GE(d.score, 17.0f) << page;
+  }
+}
+
+TEST(Detect, NothingToScore) {
+  const std::string ascii512(512, 'a');
+  for (const std::string& in : {std::string(), std::string("plain text\n"), ascii512,
+                                ascii512 + ascii512, std::string(1500, 'z')}) {
+    const detection d = detect(in);
+    EXPECT_EQ(d.page, output_page) << in.size();
+    EXPECT_EQ(d.score, 0.0f);
+    EXPECT_EQ(d.written, in) << in.size();
+    EXPECT_TRUE(d.held.empty());
+  }
+}
+
+TEST(Detect, StopsAfterTheFirstStrongBlock) {
+  const std::string prose = sample("cp1251");
+  ASSERT_GT(prose.size(), std::size_t{detect_block_size});
+  const std::string ascii(1024, '-');
+  const detection d = detect(ascii + prose);
+  EXPECT_STREQ(d.page->name, "cp1251");
+  EXPECT_EQ(d.written, ascii);
+  ASSERT_EQ(d.held.size(), 1u);
+  EXPECT_EQ(d.held[0], prose.substr(0, detect_block_size));
+}
+
+TEST(Detect, AtMostSevenScoringBlocksAreHeld) {
+  // One rare letter (cp1251 ф) per block: the totals creep up while the threshold falls.
+  std::string in;
+  for (int i = 0; i < 20; ++i) in += std::string(511, '.') + "\xF4";
+  const detection d = detect(in);
+  EXPECT_EQ(d.held.size(), 7u);
+  EXPECT_EQ(d.written, "");
+  std::string joined;
+  for (const std::string& b : d.held) joined += b;
+  EXPECT_EQ(joined, in.substr(0, 7 * detect_block_size));
+}
+
+TEST(Detect, ReportModeWritesAndHoldsNothing) {
+  const detection d = detect(std::string(600, ' ') + sample("koi8-r"), false);
+  EXPECT_STREQ(d.page->name, "koi8-r");
+  EXPECT_EQ(d.written, "");
+  EXPECT_TRUE(d.held.empty());
+}
+
+TEST(Detect, TiesGoToTheEarlierPage) {
+  // Lower-case letters other than ё and я are the same bytes in cp1251 and mac-cyrillic.
+  const std::string text = recode("съешь же ещё этих мягких булок", "utf-8", "cp1251");
+  std::string same;
+  for (const char c : text)
+    if (c != '\xB8' && c != '\xFF') same.push_back(c);
+  const detection d = detect(same);
+  EXPECT_STREQ(d.page->name, "cp1251");
+  EXPECT_EQ(bits(page_named("cp1251")->score_total), bits(page_named("mac-cyrillic")->score_total));
+}
+
+TEST(Detect, HardSignAddsNothing) {
+  // DA is Ъ in cp1251 (weight 0) but к in iso-8859-5.
+  const detection d = detect(std::string(300, '\xDA'));
+  EXPECT_STREQ(d.page->name, "iso-8859-5");
+  EXPECT_EQ(page_named("cp1251")->score_total, 0.0f);
+}
+
+TEST(Detect, RepeatedUtf8TrailBytesKeepTheirLaterPosition) {
+  // 81 is с and Ё, 91 is ё and Б: they count as Ё and Б.
+  const auto one_letter = [](int k, float share) {
+    return float(double(0) +
+                 std::sqrt(double((float(66 - k) * float(66 - k)) * (share * letter_weights[k]))));
+  };
+  for (const auto& [text, k] : {std::pair{"с", 39}, std::pair{"ё", 34}}) {
+    std::string in;
+    for (int i = 0; i < 100; ++i) in += text;
+    detect(in, false);
+    EXPECT_EQ(bits(page_named("utf-8")->score_total), bits(one_letter(k, 0.5f))) << text;
+  }
+}
+
+TEST(Detect, LowScorePassthroughThreshold) {
+  // Built to score exactly 0.78f, the float just below 0.78, and the next float up.
+  const std::string at = std::string(1, '\xF5') + std::string(7, '\xF6') + std::string(72, '.');
+  const std::string above =
+      std::string(13, '\xFE') + std::string(21, '\xC3') + std::string(77, '.');
+  {
+    const detection d = detect(at, true, true);
+    ASSERT_EQ(bits(d.score), bits(0.78f));
+    EXPECT_STREQ(d.page->name, "cp1251");
+    EXPECT_EQ(d.written, at);  // passed through
+    EXPECT_TRUE(d.held.empty());
+  }
+  {
+    const detection d = detect(above, true, true);
+    ASSERT_EQ(bits(d.score), bits(std::nextafter(0.78f, 1.0f)));
+    EXPECT_EQ(d.written, "");
+    ASSERT_EQ(d.held.size(), 1u);
+  }
+  {
+    const detection d = detect(at, true, false);
+    EXPECT_EQ(d.written, "");  // without -l it is held for conversion
+    EXPECT_EQ(d.held.size(), 1u);
+  }
+}
+
+TEST(Detect, PassthroughBlocksDoNotLowerTheThreshold) {
+  // Weak blocks let through under -l leave the threshold at 20, so the input is read past
+  // the seventh block; the total stays below 0.78 to the end.
+  std::string in;
+  for (int i = 0; i < 8; ++i) in += std::string(511, '.') + "\xF4";
+  const detection d = detect(in, true, true);
+  EXPECT_EQ(d.written, in);
+  EXPECT_TRUE(d.held.empty());
+  EXPECT_STREQ(d.page->name, "cp1251");
+  EXPECT_GT(d.score, 0.0f);
+}
+
+}  // namespace

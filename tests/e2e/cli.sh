@@ -1,0 +1,97 @@
+#!/bin/bash
+# The command line: help, options and their order, the report, warnings, exit statuses.
+. "$(dirname "$0")/lib.sh" "$@"
+list='The valid identifiers of the code pages are:\n cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8\n'
+
+run -h
+expect_status "help" 0
+expect_file "help text" "$T/out" "$SRC/tests/golden/help.txt"
+expect_text "help quiet" "$T/err" ''
+
+for bad in -x -i -o -s; do
+  run $bad
+  expect_status "usage $bad" 2
+  expect_file "usage $bad help" "$T/out" "$SRC/tests/golden/help.txt"
+  expect_grep "usage $bad complaint" "$T/err" "$(basename "$KIV"): "
+done
+
+# One report line per input, in order.
+args=() want=''
+for p in $PAGES; do args+=("$(sample $p)"); want+="$(sample $p): $p\n"; done
+run -T "${args[@]}"
+expect_status "report" 0
+expect_text "report lines" "$T/out" "$want"
+printf 'plain ASCII only\n' >"$T/ascii"
+: >"$T/empty"
+run -T "$T/ascii" "$T/empty"
+expect_text "no hits" "$T/out" "$T/ascii: us-ascii (no hits)\n$T/empty: us-ascii (no hits)\n"
+"$KIV" -T <"$(sample koi8-r)" >"$T/out"
+expect_text "report stdin" "$T/out" '<stdin>: koi8-r\n'
+cp "$(sample cp1251)" "$T/%s%n"
+run -T "$T/%s%n"
+expect_text "report name with percent" "$T/out" "$T/%%s%%n: cp1251\n"
+
+# -T turns detection back on after -i; -i after -T reads and reports nothing.
+run -i cp866 -T "$(sample utf-8)"
+expect_text "-i then -T" "$T/out" "$(sample utf-8): utf-8\n"
+run -T -i cp866 "$(sample utf-8)"
+expect_status "-T then -i" 0
+expect_text "-T then -i silent" "$T/out" ''
+
+# Options end at the first operand.
+run -T "$(sample cp866)" -v
+expect_status "operand -v" 1
+expect_text "operand -v report" "$T/out" "$(sample cp866): cp866\n"
+expect_text "operand -v error" "$T/err" '-v: No such file or directory\n'
+run -T -- -v
+expect_text "after --" "$T/err" '-v: No such file or directory\n'
+cp "$(sample iso-8859-5)" "$T/-"
+(cd "$T" && "$KIV" -T - >out2 2>&1 </dev/null)
+expect_text "hyphen is a file" "$T/out2" '-: iso-8859-5\n'
+
+# A wrong -o: the list on standard error, koi8-r output, warnings only with -v.
+run -o KOI8-R -i utf-8 "$(sample utf-8)"
+expect_status "bad -o" 0
+expect_file "bad -o falls back to koi8-r" "$T/out" "$(sample koi8-r)"
+expect_text "bad -o list" "$T/err" "$list"
+run -v -o '%s%n' -q -T "$(sample utf-8)"
+expect_text "bad -o warned before -q" "$T/err" "kiv: Wrong code page identifier: %%s%%n\n$list"
+run -v -o '%s%n' -T "$(sample utf-8)"
+expect_text "bad -o verbose" "$T/err" \
+  "kiv: Wrong code page identifier: %%s%%n\n${list}kiv: Brings to default output code page (koi8-r).\n"
+long=$(printf '%*s' 10000 '' | tr ' ' '%')
+run -v -o "$long" -T "$(sample utf-8)"
+expect_status "long identifier" 0
+expect_text "long identifier warning" "$T/err" \
+  "kiv: Wrong code page identifier: ${long//%/%%}\n${list}kiv: Brings to default output code page (koi8-r).\n"
+
+# A wrong -i stops before any input, unless -t or -T undoes it.
+run -i cp-1251 "$(sample cp1251)"
+expect_status "bad -i" 255
+expect_text "bad -i nothing out" "$T/out" ''
+expect_text "bad -i list" "$T/err" "$list"
+run -v -i nope /nonexistent
+expect_text "bad -i verbose" "$T/err" \
+  "kiv: Wrong code page identifier: nope\n${list}kiv: Could not continue without input code page. Specify -i or -t option.\n"
+run -i nope -t -T "$(sample cp1251)"
+expect_status "bad -i undone" 0
+expect_text "bad -i undone report" "$T/out" "$(sample cp1251): cp1251\n"
+
+# The box-drawing warning, once per input, only with -v and without -c.
+printf '\xda\xc4\xbf\n\xb3\xa2\xe1\xb3\n' >"$T/box866"
+warn='kiv: Output code page has no pseudo-graphics. Assuming a -g option off.\n'
+run -v -g -i cp866 -o cp1251 "$T/box866" "$T/box866"
+expect_text "box warning twice" "$T/err" "$warn$warn"
+run -g -i cp866 -o cp1251 "$T/box866"
+expect_text "box warning needs -v" "$T/err" ''
+run -v -g -c -i cp866 -o cp1251 "$T/box866"
+expect_text "box warning not with -c" "$T/err" ''
+run -v -g -i cp866 -o koi8-r "$T/box866"
+expect_text "box warning not for koi8-r" "$T/err" ''
+# -e, -g and -c change no byte of the text.
+for opts in "" -e -g -c "-g -c"; do
+  "$KIV" $opts -i cp866 -o cp1251 "$T/box866" >"$T/o.$opts" 2>/dev/null
+  expect_file "options $opts leave text alone" "$T/o.$opts" "$T/o."
+done
+
+finish

@@ -1,0 +1,53 @@
+# Shared by the end-to-end scripts: run the real binary and check what it did.
+# Usage in a script: . lib.sh "$@"  (arguments: path of kiv, source folder)
+set -u
+KIV=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+SRC=$2
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+failures=0
+checks=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# run ARGS...: runs kiv with stdout to $T/out, stderr to $T/err, status in $status.
+run() {
+  "$KIV" "$@" >"$T/out" 2>"$T/err"
+  status=$?
+}
+
+# expect_status NAME WANT
+expect_status() {
+  checks=$((checks + 1))
+  [ "$status" -eq "$2" ] || fail "$1: status $status, want $2 (stderr: $(head -c 300 "$T/err"))"
+}
+
+# expect_file NAME GOT WANT: byte-identical files
+expect_file() {
+  checks=$((checks + 1))
+  cmp -s "$2" "$3" || fail "$1: $2 differs from $3 ($(cmp "$2" "$3" 2>&1 | head -1))"
+}
+
+# expect_text NAME FILE TEXT: FILE holds exactly TEXT (printf escapes allowed)
+expect_text() {
+  checks=$((checks + 1))
+  printf -- "$3" >"$T/want"
+  cmp -s "$2" "$T/want" || fail "$1: got [$(head -c 400 "$2")], want [$(head -c 400 "$T/want")]"
+}
+
+# expect_grep NAME FILE PATTERN: FILE has a line matching the fixed string
+expect_grep() {
+  checks=$((checks + 1))
+  grep -qF -- "$3" "$2" || fail "$1: no [$3] in $2: [$(head -c 400 "$2")]"
+}
+
+finish() {
+  echo "$checks checks, $failures failed"
+  [ "$failures" -eq 0 ]
+}
+
+PAGES="cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8"
+sample() { echo "$SRC/samples/text.$1.txt"; }

@@ -1,0 +1,98 @@
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/settings.h"
+#include "codepages/detect.h"
+#include "codepages/registry.h"
+#include "convert/convert.h"
+
+namespace {
+
+std::string read_back(std::FILE* f) {
+  std::string s;
+  std::rewind(f);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+  return s;
+}
+
+std::string iconv_pass(std::string_view in, const char* from, const char* to, bool strict) {
+  iconv_t cd = iconv_open(to, from);
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1)) << from << " -> " << to;
+  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+  std::string buf(in), out;
+  char* ip = buf.data();
+  std::size_t left = buf.size();
+  while (left > 0) {
+    char chunk[256];
+    char* op = chunk;
+    std::size_t room = sizeof chunk;
+    const std::size_t rc = iconv(cd, &ip, &left, &op, &room);
+    const int e = errno;
+    out.append(chunk, static_cast<std::size_t>(op - chunk));
+    if (rc != static_cast<std::size_t>(-1)) break;
+    if (e == E2BIG) continue;
+    if (strict) {
+      ADD_FAILURE() << "recode " << from << " -> " << to << ": " << std::strerror(e);
+      break;
+    }
+    if (e == EINVAL) {
+      out.append(ip, left);
+      break;
+    }
+    out.push_back(*ip++);
+    --left;
+  }
+  iconv_close(cd);
+  return out;
+}
+
+}  // namespace
+
+std::string oracle_convert(std::string_view in, const char* from, const char* to) {
+  return iconv_pass(in, from, (std::string(to) + "//TRANSLIT").c_str(), false);
+}
+
+std::string recode(std::string_view in, const char* from, const char* to) {
+  return iconv_pass(in, from, to, true);
+}
+
+code_page* page_named(const char* name) {
+  for (code_page* p = code_pages; p->name != nullptr; ++p)
+    if (std::strcmp(p->name, name) == 0) return p;
+  ADD_FAILURE() << "no page " << name;
+  return &code_pages[0];
+}
+
+pipeline_result run_pipeline(std::string_view input, code_page* input_fixed, code_page* output,
+                             bool passthrough, bool report) {
+  reset_settings();
+  output_page = output;
+  input_page = input_fixed;
+  input_given = input_fixed != nullptr;
+  low_score_passthrough = passthrough;
+  report_only = report;
+
+  std::string copy(input);
+  std::FILE* in =
+      copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
+  std::FILE* out = std::tmpfile();
+  pipeline_result r;
+  if (!input_given) {
+    unsigned char block[detect_block_size];
+    detect_ctx ctx{code_pages, output_page, block, 0};
+    r.page = detect_code_page(&ctx, in, out, !report, &r.score);
+  }
+  if (!report) r.converted = convert_file(in, out);
+  std::fclose(in);
+  r.out = read_back(out);
+  std::fclose(out);
+  pending_release();
+  return r;
+}
