@@ -21,6 +21,9 @@ namespace {
 constexpr const char* option_string = "+i:o:thegTs:qvlc";
 constexpr const char* stdin_name = "<stdin>";
 
+// Inputs are open one at a time, so they can share one large buffer.
+char input_buffer[1 << 16];
+
 bool output_reported = false;
 
 void report_output_failure() {
@@ -171,6 +174,7 @@ int kiv_main(int argc, char** argv) {
       run.status = status_failure;
       continue;
     }
+    std::setvbuf(in, input_buffer, _IOFBF, sizeof input_buffer);
     handle_input(run, in, argv[i]);
     std::fclose(in);
   }

@@ -13,23 +13,39 @@ pending_block* pending_tail = nullptr;
 
 namespace {
 
-constexpr unsigned char not_a_letter = 255;
+// For each page, the byte standing for each letter position, or -1 where the same byte
+// stands again later in the row: a repeated byte counts at its later position only.
+void index_page(const code_page* page, int n, std::int16_t* byte) {
+  for (int k = 0; k < n; ++k) {
+    byte[k] = page->letters[k];
+    for (int later = k + 1; later < n; ++later)
+      if (page->letters[later] == page->letters[k]) byte[k] = -1;
+  }
+}
+
+// The built-in registry never changes, so its index is worked out once.
+constexpr int builtin_pages = 6;
+const std::int16_t (*builtin_index())[letter_positions] {
+  static std::int16_t byte[builtin_pages][letter_positions];
+  static const bool built = [] {
+    for (int p = 0; p < builtin_pages; ++p) index_page(&code_pages[p], letter_positions, byte[p]);
+    return true;
+  }();
+  (void)built;
+  return byte;
+}
 
 // The block's score for one page. The order and precision of every operation is part of
-// the answer: a one-ulp change moves results that sit near a threshold.
-float block_score(const detect_ctx* ctx, const code_page* page, int n) {
-  unsigned char map[256];
-  std::memset(map, not_a_letter, sizeof map);
-  for (int k = 0; k < n; ++k) map[page->letters[k]] = static_cast<unsigned char>(k);
-
-  std::uint32_t count[256] = {};
-  for (std::int32_t i = 0; i < ctx->block_len; ++i) ++count[map[ctx->block[i]]];
-
+// the answer: a one-ulp change moves results that sit near a threshold. A letter that
+// does not occur adds exactly nothing (the square root of 0), so it is skipped.
+float block_score(const std::uint32_t* histogram, std::int32_t block_len, const std::int16_t* byte,
+                  int n) {
   float s = 0.0f;
   for (int k = 0; k < n; ++k) {
-    const float share = ctx->block_len == 0
-                            ? 0.0f
-                            : static_cast<float>(count[k]) / static_cast<float>(ctx->block_len);
+    if (byte[k] < 0) continue;
+    const std::uint32_t count = histogram[byte[k]];
+    if (count == 0) continue;
+    const float share = static_cast<float>(count) / static_cast<float>(block_len);
     const float weighted = share * letter_weights[k];
     const float factor = static_cast<float>(n - k) * static_cast<float>(n - k);
     const float term = factor * weighted;
@@ -47,11 +63,26 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
     *best_out = 0.0f;
     return chosen;
   }
-  const int n = ctx->pages->letter_count;
-  for (code_page* p = ctx->pages; p->name != nullptr; ++p) {
-    const float t = block_score(ctx, p, n) + p->score_total;
-    if (t > best) chosen = p;
-    p->score_total = t;
+  int n = ctx->pages->letter_count;
+  if (n > letter_positions) n = letter_positions;
+  if (n < 0) n = 0;
+
+  // One histogram of the block serves every page.
+  std::uint32_t histogram[256] = {};
+  for (std::int32_t i = 0; i < ctx->block_len; ++i) ++histogram[ctx->block[i]];
+
+  const bool builtin = ctx->pages == code_pages && n == letter_positions;
+  int p = 0;
+  for (code_page* page = ctx->pages; page->name != nullptr; ++page, ++p) {
+    std::int16_t own[letter_positions];
+    const std::int16_t* byte = own;
+    if (builtin)
+      byte = builtin_index()[p];
+    else
+      index_page(page, n, own);
+    const float t = block_score(histogram, ctx->block_len, byte, n) + page->score_total;
+    if (t > best) chosen = page;
+    page->score_total = t;
     best = t > best ? t : best;
   }
   *best_out = best;

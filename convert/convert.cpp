@@ -11,14 +11,199 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 
+bool conversion_tables = true;
+
 namespace {
+
+// Where converted bytes go: a stream through a buffer of our own, so that the per-byte
+// work below never calls into stdio, or (with no stream) a few bytes of memory.
+struct sink {
+  std::FILE* file;
+  unsigned char* buf;
+  std::size_t cap;
+  std::size_t len = 0;
+  bool overflow = false;  // memory only: more than cap bytes were put
+  bool failed = false;    // a write to the stream failed
+
+  bool drain() {
+    if (file == nullptr || failed) return !failed;
+    if (len > 0 && !write_output(file, buf, len)) failed = true;
+    len = 0;
+    return !failed;
+  }
+  bool put(const void* p, std::size_t n) {
+    if (cap - len < n) {
+      if (file == nullptr) {
+        overflow = true;
+        return false;
+      }
+      if (!drain()) return false;
+      if (n > cap) {
+        failed = !write_output(file, p, n);
+        return !failed;
+      }
+    }
+    std::memcpy(buf + len, p, n);
+    len += n;
+    return true;
+  }
+};
+
+// Converts a span with iconv. A byte that does not convert is kept as it is and the
+// conversion resumes after it. A character cut off by the end of the span is returned
+// (its length) when more input may complete it; when the byte after the span cannot
+// continue it, it is as invalid as any other. Returns -1 when writing failed.
+std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len, bool may_continue,
+                        sink& out) {
+  // iconv does not write through its input pointer; its type is only historical.
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+  char tmp[read_size];
+  while (len > 0) {
+    char* o = tmp;
+    std::size_t room = sizeof tmp;
+    errno = 0;
+    const std::size_t rc = iconv(cd, &in, &len, &o, &room);
+    const int e = errno;
+    if (!out.put(tmp, static_cast<std::size_t>(o - tmp))) return -1;
+    if (rc != static_cast<std::size_t>(-1)) break;
+    if (e == E2BIG && o != tmp) continue;
+    if (e == EINVAL && may_continue) return static_cast<std::int32_t>(len);
+    if (!out.put(in, 1)) return -1;
+    ++in;
+    --len;
+  }
+  return 0;
+}
+
+// What one input character becomes, worked out once through iconv itself.
+struct entry {
+  unsigned char bytes[7];
+  std::uint8_t len;  // `slow`: too long to keep here, iconv converts it each time
+};
+constexpr std::uint8_t slow = 0xFF;
+
+// The conversion of single characters for the page pair in use. Single-byte input pages
+// have every byte here; utf-8 has ASCII and the two-byte characters, by lead byte, worked
+// out the first time each lead byte is met. Anything else goes through iconv.
+struct char_table {
+  const code_page* from = nullptr;
+  const code_page* to = nullptr;
+  const char* from_name = nullptr;
+  const char* to_name = nullptr;
+  enum { none, single_byte, utf8 } kind = none;
+  entry byte[256];
+  entry pair[32][64];  // lead bytes C0..DF, trail bytes 80..BF
+  std::uint32_t pairs_built = 0;
+};
+char_table table;
+
+entry make_entry(iconv_t cd, const unsigned char* ch, std::size_t len) {
+  entry e{};
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  sink mem{nullptr, e.bytes, sizeof e.bytes};
+  iconv_span(cd, ch, len, false, mem);
+  e.len = mem.overflow ? slow : static_cast<std::uint8_t>(mem.len);
+  return e;
+}
+
+void build_pairs(iconv_t cd, unsigned lead) {
+  for (unsigned trail = 0; trail < 64; ++trail) {
+    const unsigned char ch[2] = {static_cast<unsigned char>(lead),
+                                 static_cast<unsigned char>(0x80 + trail)};
+    table.pair[lead - 0xC0][trail] = make_entry(cd, ch, 2);
+  }
+  table.pairs_built |= 1u << (lead - 0xC0);
+}
+
+// The table for input_page to output_page, or null when only iconv will do.
+char_table* table_for(iconv_t cd) {
+  if (!conversion_tables) return nullptr;
+  if (table.from == input_page && table.to == output_page && table.from_name == input_page->name &&
+      table.to_name == output_page->name)
+    return table.kind == char_table::none ? nullptr : &table;
+  table.from = input_page;
+  table.to = output_page;
+  table.from_name = input_page->name;
+  table.to_name = output_page->name;
+  table.pairs_built = 0;
+  if (input_page->char_width == 1)
+    table.kind = char_table::single_byte;
+  else if (std::strcmp(input_page->name, "utf-8") == 0)
+    table.kind = char_table::utf8;
+  else
+    table.kind = char_table::none;
+  const unsigned top = table.kind == char_table::single_byte ? 256 : 128;
+  for (unsigned b = 0; b < top; ++b) {
+    const unsigned char ch = static_cast<unsigned char>(b);
+    table.byte[b] = make_entry(cd, &ch, 1);
+  }
+  for (unsigned b = top; b < 256; ++b) table.byte[b].len = slow;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  return table.kind == char_table::none ? nullptr : &table;
+}
+
+// Appends a table entry; entries are copied whole, so keep room for a full one.
+inline bool put_entry(sink& out, const entry& e) {
+  if (out.cap - out.len < sizeof e.bytes && !out.drain()) return false;
+  std::memcpy(out.buf + out.len, e.bytes, sizeof e.bytes);
+  out.len += e.len;
+  return true;
+}
+
+bool is_utf8_lead2(unsigned char b) { return b >= 0xC2 && b <= 0xDF; }
+
+// The same result as iconv_span(..., may_continue = true) on the whole span, faster.
+std::int32_t table_span(char_table& t, iconv_t cd, const unsigned char* in, std::size_t len,
+                        sink& out) {
+  std::size_t i = 0;
+  while (i < len) {
+    const unsigned char b = in[i];
+    if (t.byte[b].len != slow) {
+      if (!put_entry(out, t.byte[b])) return -1;
+      ++i;
+      continue;
+    }
+    if (t.kind == char_table::utf8 && is_utf8_lead2(b) && i + 1 < len &&
+        (in[i + 1] & 0xC0) == 0x80) {
+      if ((t.pairs_built & (1u << (b - 0xC0))) == 0) build_pairs(cd, b);
+      const entry& e = t.pair[b - 0xC0][in[i + 1] - 0x80];
+      if (e.len != slow) {
+        if (!put_entry(out, e)) return -1;
+        i += 2;
+        continue;
+      }
+    }
+    // Up to the next byte that starts a character the table knows: never a continuation
+    // byte, so the span ends on a character boundary unless the input itself is broken.
+    std::size_t j = i + 1;
+    if (t.kind == char_table::utf8)
+      while (j < len && in[j] >= 0x80 && !is_utf8_lead2(in[j])) ++j;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const std::int32_t tail = iconv_span(cd, in + i, j - i, j == len, out);
+    if (tail != 0) return tail;
+    i = j;
+  }
+  return 0;
+}
+
+// One input's conversion: the descriptor, the table if any, and the output buffer.
+struct converter {
+  iconv_t cd;
+  char_table* table;
+  sink out;
+
+  std::int32_t span(const unsigned char* in, std::size_t len) {
+    return table != nullptr ? table_span(*table, cd, in, len, out)
+                            : iconv_span(cd, in, len, true, out);
+  }
+};
 
 // Owns one conversion descriptor from input_page to output_page with transliteration.
 struct conversion {
   iconv_t cd;
-  int open_errno;
+  int open_errno = 0;
 
-  conversion() : cd(reinterpret_cast<iconv_t>(-1)), open_errno(0) {
+  conversion() {
     char target[64];
     std::snprintf(target, sizeof target, "%s//TRANSLIT", output_page->name);
     errno = 0;
@@ -37,30 +222,6 @@ struct conversion {
   bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
 };
 
-// The conversion loop shared by held blocks and reads: converts what it can, keeps an
-// invalid byte as it is, and stops at a character cut off by the end of the span.
-// Returns the length of that cut-off tail, or -1 when a write failed.
-std::int32_t convert_span(iconv_t cd, char* in, std::size_t len, std::FILE* output) {
-  char out[read_size];
-  while (len > 0) {
-    char* o = out;
-    std::size_t room = sizeof out;
-    errno = 0;
-    const std::size_t rc = iconv(cd, &in, &len, &o, &room);
-    const int e = errno;
-    const auto produced = static_cast<std::size_t>(o - out);
-    if (!write_output(output, out, produced)) return -1;
-    if (rc != static_cast<std::size_t>(-1)) break;
-    if (e == E2BIG && produced > 0) continue;
-    if (e == EINVAL) return static_cast<std::int32_t>(len);
-    // EILSEQ (or anything unexpected): this byte does not convert; keep it.
-    if (!write_output(output, in, 1)) return -1;
-    ++in;
-    --len;
-  }
-  return 0;
-}
-
 void report_unconvertible(int e) {
   std::fprintf(stderr, "kiv: cannot convert from %s to %s: %s\n", input_page->name,
                output_page->name, std::strerror(e));
@@ -78,15 +239,18 @@ void copy_unchanged(std::FILE* input, std::FILE* output) {
   }
 }
 
+constexpr std::size_t out_buffer_size = 4 * read_size;
+
 }  // namespace
 
 std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, std::FILE* output) {
   if (length < 0 || length > read_size) return 0;
   const conversion conv;
   if (!conv.ok()) return -1;
-  char area[read_size];
-  std::memcpy(area, bytes, static_cast<std::size_t>(length));
-  const std::int32_t tail = convert_span(conv.cd, area, static_cast<std::size_t>(length), output);
+  unsigned char buf[out_buffer_size];
+  converter c{conv.cd, table_for(conv.cd), {output, buf, sizeof buf}};
+  const std::int32_t tail = c.span(bytes, static_cast<std::size_t>(length));
+  c.out.drain();
   return tail < 0 ? 0 : tail;
 }
 
@@ -130,30 +294,33 @@ bool convert_file(std::FILE* input, std::FILE* output) {
   pending_release();
 
   // The rest of the input, one conversion for all of it.
-  while (!std::ferror(input) && !std::ferror(output)) {
+  unsigned char buf[out_buffer_size];
+  converter c{conv.cd, table_for(conv.cd), {output, buf, sizeof buf}};
+  while (!std::ferror(input) && !c.out.failed && !std::ferror(output)) {
     const std::size_t got = read_input(input, upper, read_size);
     if (got == 0) break;
-    char* in = reinterpret_cast<char*>(upper - carry);
+    const unsigned char* in = upper - carry;
     const std::size_t len = got + static_cast<std::size_t>(carry);
-    const std::int32_t tail = convert_span(conv.cd, in, len, output);
+    const std::int32_t tail = c.span(in, len);
     if (tail < 0) break;
     carry = tail;
     if (carry > read_size) {
-      write_output(output, in + len - carry, static_cast<std::size_t>(carry));
+      c.out.put(in + len - carry, static_cast<std::size_t>(carry));
       carry = 0;
     }
     std::memmove(upper - carry, in + len - carry, static_cast<std::size_t>(carry));
   }
 
-  if (!std::ferror(output)) {
-    char out[64];
-    char* o = out;
-    std::size_t room = sizeof out;
+  if (!c.out.failed) {
+    char tmp[64];
+    char* o = tmp;
+    std::size_t room = sizeof tmp;
     iconv(conv.cd, nullptr, nullptr, &o, &room);
-    write_output(output, out, static_cast<std::size_t>(o - out));
+    c.out.put(tmp, static_cast<std::size_t>(o - tmp));
     // The input ended inside a character: its bytes are kept as they are.
-    write_output(output, upper - carry, static_cast<std::size_t>(carry));
+    c.out.put(upper - carry, static_cast<std::size_t>(carry));
   }
+  c.out.drain();
   return converted;
 }
 

@@ -6,6 +6,11 @@
 
 constexpr int read_size = 4096;
 
+// Single-byte input pages, and the ASCII and two-byte characters of utf-8, are converted
+// through tables that iconv itself filled, with the same result. Off: iconv for all of it
+// (the tests and benchmarks compare the two).
+extern bool conversion_tables;
+
 // Converts one span of input bytes and writes the result to output; an invalid byte is
 // written as it is and conversion goes on after it. Returns how many bytes at the end of
 // the span begin a character that it cuts off (left unconverted, for the caller to carry

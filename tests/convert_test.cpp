@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,62 @@ TEST(Convert, BlockReportsTheCutOffTail) {
   EXPECT_EQ(std::fread(buf, 1, sizeof buf, out), 3u);
   EXPECT_EQ(std::string(buf, 3), "\xCD\xC9\xD2");
   std::fclose(out);
+}
+
+}  // namespace
+
+namespace {
+
+// Random text made of the pieces that matter to a utf-8 decoder, valid or not.
+std::string utf8ish(std::mt19937& rng, std::size_t n) {
+  static const char* const pieces[] = {"a",
+                                       " ",
+                                       "\n",
+                                       "д",
+                                       "Ё",
+                                       "я",
+                                       "\xC2\xAB",
+                                       "\xC2\xA0",
+                                       "\xC3\xA9",
+                                       "\xCC\x81",
+                                       "\xDF\xBF",
+                                       "—",
+                                       "€",
+                                       "№",
+                                       "😀",
+                                       "\xE2\x80",
+                                       "\xD0",
+                                       "\x80",
+                                       "\xBF",
+                                       "\xC0\xAF",
+                                       "\xED\xA0\x80",
+                                       "\xF4\x90\x80\x80",
+                                       "\xFF",
+                                       "\xF0\x9F"};
+  std::string s;
+  while (s.size() < n) s += pieces[rng() % std::size(pieces)];
+  return s;
+}
+
+TEST(ConvertTables, SameOutputAsIconvAlone) {
+  std::mt19937 rng(5);
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b) every_byte.push_back(static_cast<char>(b));
+  std::string noise(9000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  std::string mixed = utf8ish(rng, 9000);
+  for (code_page* from = code_pages; from->name != nullptr; ++from) {
+    for (code_page* to = code_pages; to->name != nullptr; ++to) {
+      for (const std::string* in : {&every_byte, &noise, &mixed}) {
+        conversion_tables = false;
+        const std::string plain = run_pipeline(*in, from, to).out;
+        conversion_tables = true;
+        const std::string fast = run_pipeline(*in, from, to).out;
+        ASSERT_EQ(fast, plain) << from->name << " -> " << to->name << ", " << in->size();
+        ASSERT_EQ(fast, oracle_convert(*in, from->name, to->name));
+      }
+    }
+  }
 }
 
 }  // namespace
