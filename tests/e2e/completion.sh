@@ -1,0 +1,41 @@
+#!/bin/bash
+# The bash completion: registered for kiv, code pages after -i and -o (also bundled), files
+# after the options have ended, nothing for the ignored -s argument.
+. "$(dirname "$0")/lib.sh" "$@"
+if ! type -t complete >/dev/null || ! type -t compopt >/dev/null; then
+  echo "SKIP: this bash has no programmable completion"
+  exit 77
+fi
+. "$SRC/completion/kiv.bash"
+
+complete -p kiv >"$T/out" 2>&1
+expect_text "registered" "$T/out" 'complete -F _kiv kiv\n'
+
+mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
+f=$T/d/a
+# words of the command line, the last one being completed | candidates, space-separated
+while IFS='|' read -r words want; do
+  eval "COMP_WORDS=($words)"
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _kiv 2>/dev/null  # compopt complains outside a real completion
+  printf '%s\n' "${COMPREPLY[*]}" >"$T/out"
+  expect_text "complete [$words]" "$T/out" "$want\n"
+done <<TABLE
+kiv -o ''|$PAGES
+kiv -i ''|$PAGES
+kiv -v -i cp866 -o ''|$PAGES
+kiv -vo ''|$PAGES
+kiv -o u|utf-8
+kiv -i mac|mac-cyrillic
+kiv -o "$f"|
+kiv -s ''|
+kiv "$f"|$T/d/alpha.txt
+kiv -io "$f"|$T/d/alpha.txt
+kiv -s x "$f"|$T/d/alpha.txt
+kiv file -o "$f"|$T/d/alpha.txt
+kiv -- -i "$f"|$T/d/alpha.txt
+kiv -T|-T
+TABLE
+
+finish

@@ -1,0 +1,34 @@
+#!/bin/bash
+# Installation into a staging root: the binary, the man page and the completion land under
+# the prefix asked for and nothing else does, and the installed binary works.
+# Arguments: kiv, source folder, build folder, cmake.
+. "$(dirname "$0")/lib.sh" "$@"
+BUILD=$3
+CMAKE=${4:-cmake}
+files="bin/kiv share/man/man1/kiv.1 share/bash-completion/completions/kiv"
+
+for prefix in /usr /opt/kiv; do
+  stage=$T/stage$prefix
+  DESTDIR=$stage "$CMAKE" --install "$BUILD" --prefix "$prefix" >"$T/log" 2>&1
+  status=$?
+  cp "$T/log" "$T/err"
+  expect_status "install $prefix" 0
+  want='' && for f in $files; do want+="$stage$prefix/$f\n"; done
+  find "$stage" -type f | sort >"$T/found"
+  expect_text "installed files $prefix" "$T/found" "$(printf "$want" | sort)\n"
+  checks=$((checks + 1))
+  [ -x "$stage$prefix/bin/kiv" ] || fail "install $prefix: bin/kiv is not executable"
+  expect_file "man page $prefix" "$stage$prefix/share/man/man1/kiv.1" "$SRC/docs/kiv.1"
+  expect_file "completion $prefix" "$stage$prefix/share/bash-completion/completions/kiv" \
+    "$SRC/completion/kiv.bash"
+done
+
+# The installed binary, not the one in the build folder, detects and converts.
+KIV=$T/stage/usr/usr/bin/kiv
+run -T "$(sample mac-cyrillic)" "$(sample cp866)"
+expect_status "installed -T" 0
+expect_text "installed -T" "$T/out" "$(sample mac-cyrillic): mac-cyrillic\n$(sample cp866): cp866\n"
+run -o utf-8 "$(sample cp1251)"
+expect_file "installed conversion" "$T/out" "$(sample utf-8)"
+
+finish

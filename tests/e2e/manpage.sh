@@ -1,0 +1,59 @@
+#!/bin/bash
+# The man page: lints clean, renders every section, and documents exactly the options and
+# code pages the binary accepts. Skipped (77) when no tool can read it; counted as skipped
+# too when only the lint could not run.
+. "$(dirname "$0")/lib.sh" "$@"
+page=$SRC/docs/kiv.1
+has() { command -v "$1" >/dev/null; }
+
+if has man; then
+  MANWIDTH=200 LC_ALL=C.UTF-8 man -l "$page" 2>"$T/err" | sed "s/.\x08//g" >"$T/text"
+elif has mandoc; then
+  mandoc -Tutf8 -O width=200 "$page" 2>"$T/err" | sed "s/.\x08//g" >"$T/text"
+else
+  echo "SKIP: neither man nor mandoc is installed"
+  exit 77
+fi
+expect_text "renders without complaint" "$T/err" ''
+
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS "CODE PAGES" DETECTION "EXIT STATUS" \
+  EXAMPLES CAVEATS; do
+  checks=$((checks + 1))
+  grep -qx "$section" "$T/text" || fail "no section $section"
+done
+# text between a heading and the next one
+section() { sed -n "/^$1\$/,/^[A-Z][A-Z ]*\$/p" "$T/text" | sed '1d;$d'; }
+
+# Every option letter kiv accepts is an item under OPTIONS, and no other: probe each
+# letter with an argument after it; only an unknown option gives status 2.
+section OPTIONS >"$T/options"
+for c in {a..z} {A..Z}; do
+  "$KIV" -$c x </dev/null >/dev/null 2>&1
+  accepted=$?
+  grep -Eq "^ {7}-$c( |\$)" "$T/options"
+  documented=$?
+  checks=$((checks + 1))
+  if [ $accepted -ne 2 ] && [ $documented -ne 0 ]; then fail "-$c is accepted but not documented"; fi
+  if [ $accepted -eq 2 ] && [ $documented -eq 0 ]; then fail "-$c is documented but unknown"; fi
+done
+
+# The identifiers are the ones kiv lists for a wrong name, each an item under CODE PAGES.
+"$KIV" -o '?' -T </dev/null 2>"$T/list" >/dev/null
+ids=$(tail -1 "$T/list")
+checks=$((checks + 1))
+[ "$ids" = " $PAGES" ] || fail "kiv lists [$ids]"
+section "CODE PAGES" >"$T/pages"
+for p in $PAGES; do
+  checks=$((checks + 1))
+  grep -Eq "^ {7}$p( |\$)" "$T/pages" || fail "code page $p not documented"
+done
+
+if has mandoc; then
+  mandoc -Tlint -W warning "$page" >"$T/lint" 2>&1
+  status=$?
+  expect_status "mandoc lint" 0
+  expect_text "mandoc lint output" "$T/lint" ''
+fi
+
+finish || exit 1
+has mandoc || { echo "SKIP: mandoc is not installed, the lint did not run"; exit 77; }
