@@ -25,14 +25,16 @@ void index_page(const code_page* page, int n, std::int16_t* byte) {
 
 // The built-in registry never changes, so its index is worked out once.
 constexpr int builtin_pages = 6;
+std::int16_t builtin_byte[builtin_pages][letter_positions];
+bool builtin_indexed = false;
+
 const std::int16_t (*builtin_index())[letter_positions] {
-  static std::int16_t byte[builtin_pages][letter_positions];
-  static const bool built = [] {
-    for (int p = 0; p < builtin_pages; ++p) index_page(&code_pages[p], letter_positions, byte[p]);
-    return true;
-  }();
-  (void)built;
-  return byte;
+  if (!builtin_indexed) {
+    for (int p = 0; p < builtin_pages; ++p)
+      index_page(&code_pages[p], letter_positions, builtin_byte[p]);
+    builtin_indexed = true;
+  }
+  return builtin_byte;
 }
 
 // The block's score for one page. The order and precision of every operation is part of

@@ -142,41 +142,50 @@ char_table* table_for(iconv_t cd) {
   return table.kind == char_table::none ? nullptr : &table;
 }
 
-// Appends a table entry; entries are copied whole, so keep room for a full one.
-inline bool put_entry(sink& out, const entry& e) {
-  if (out.cap - out.len < sizeof e.bytes && !out.drain()) return false;
-  std::memcpy(out.buf + out.len, e.bytes, sizeof e.bytes);
-  out.len += e.len;
-  return true;
-}
-
 bool is_utf8_lead2(unsigned char b) { return b >= 0xC2 && b <= 0xDF; }
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 // The same result as iconv_span(..., may_continue = true) on the whole span, faster.
 std::int32_t table_span(char_table& t, iconv_t cd, const unsigned char* in, std::size_t len,
                         sink& out) {
+  const bool utf8 = t.kind == char_table::utf8;
   std::size_t i = 0;
   while (i < len) {
-    const unsigned char b = in[i];
-    if (t.byte[b].len != slow) {
-      if (!put_entry(out, t.byte[b])) return -1;
-      ++i;
-      continue;
-    }
-    if (t.kind == char_table::utf8 && is_utf8_lead2(b) && i + 1 < len &&
-        (in[i + 1] & 0xC0) == 0x80) {
-      if ((t.pairs_built & (1u << (b - 0xC0))) == 0) build_pairs(cd, b);
-      const entry& e = t.pair[b - 0xC0][in[i + 1] - 0x80];
-      if (e.len != slow) {
-        if (!put_entry(out, e)) return -1;
-        i += 2;
-        continue;
+    // Room for a whole entry per input byte, so that the loop below checks nothing else;
+    // entries are copied whole and the output advances by their length.
+    if (out.cap - out.len < 2 * sizeof(entry) && !out.drain()) return -1;
+    const std::size_t room = (out.cap - out.len) / sizeof(entry);
+    const std::size_t stop = len - i < room ? len : i + room;
+    unsigned char* o = out.buf + out.len;
+    while (i < stop) {
+      const unsigned char b = in[i];
+      const entry* e = &t.byte[b];
+      std::size_t step = 1;
+      if (e->len == slow) {
+        if (!utf8 || !is_utf8_lead2(b) || i + 1 >= len || !is_continuation(in[i + 1]) ||
+            (t.pairs_built & (1u << (b - 0xC0))) == 0)
+          break;
+        e = &t.pair[b - 0xC0][in[i + 1] - 0x80];
+        if (e->len == slow) break;
+        step = 2;
       }
+      std::memcpy(o, e, sizeof *e);
+      o += e->len;
+      i += step;
+    }
+    out.len = static_cast<std::size_t>(o - out.buf);
+    if (i >= stop) continue;
+
+    const unsigned char b = in[i];
+    if (utf8 && is_utf8_lead2(b) && i + 1 < len && is_continuation(in[i + 1]) &&
+        (t.pairs_built & (1u << (b - 0xC0))) == 0) {
+      build_pairs(cd, b);
+      continue;
     }
     // Up to the next byte that starts a character the table knows: never a continuation
     // byte, so the span ends on a character boundary unless the input itself is broken.
     std::size_t j = i + 1;
-    if (t.kind == char_table::utf8)
+    if (utf8)
       while (j < len && in[j] >= 0x80 && !is_utf8_lead2(in[j])) ++j;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     const std::int32_t tail = iconv_span(cd, in + i, j - i, j == len, out);
@@ -239,7 +248,7 @@ void copy_unchanged(std::FILE* input, std::FILE* output) {
   }
 }
 
-constexpr std::size_t out_buffer_size = 4 * read_size;
+constexpr std::size_t out_buffer_size = 8 * read_size;
 
 }  // namespace
 
