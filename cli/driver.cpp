@@ -132,13 +132,7 @@ void handle_input(run_state& run, std::FILE* in, const char* name) {
   }
 }
 
-}  // namespace
-
-int kiv_main(int argc, char** argv) {
-  reset_settings();
-  reset_stream_errors();
-  output_reported = false;
-
+int run_kiv(int argc, char** argv) {
   if (const int status = read_options(argc, argv); status >= 0) return status;
 
   if (output_page == nullptr) {
@@ -180,11 +174,23 @@ int kiv_main(int argc, char** argv) {
   }
 
   std::free(run.ctx.block);
+  return run.status;
+}
+
+}  // namespace
+
+int kiv_main(int argc, char** argv) {
+  reset_settings();
+  reset_stream_errors();
+  output_reported = false;
+  const int status = run_kiv(argc, argv);
+  // Every way out flushes, the help text's too: the caller may go on writing, or run
+  // kiv again, and a failure belongs to this run's status.
   if (!flush_output()) {
     report_output_failure();
     return status_failure;
   }
-  return run.status;
+  return status;
 }
 
 int finish_output(int status) {
