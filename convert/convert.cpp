@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "cli/settings.h"
 #include "cli/stream_io.h"
@@ -91,8 +92,15 @@ struct char_table {
   const char* from_name = nullptr;
   const char* to_name = nullptr;
   enum { none, single_byte, utf8 } kind = none;
-  entry byte[256];
-  entry pair[32][64];  // lead bytes C0..DF, trail bytes 80..BF
+  // Single characters by their byte, then utf-8 two-byte characters: 256 entries per
+  // lead byte C0..DF (by its low bits), indexed by the next byte; `slow` where that is
+  // no continuation byte, so that one test covers both.
+  entry chars[256 + 32 * 256];
+  entry& byte(unsigned b) { return chars[b]; }
+  entry& pair(unsigned lead, unsigned next) { return chars[pair_index(lead, next)]; }
+  static unsigned pair_index(unsigned lead, unsigned next) {
+    return 256 + ((lead & 0x1F) << 8) + next;
+  }
   std::uint32_t pairs_built = 0;
 };
 char_table table;
@@ -110,7 +118,7 @@ void build_pairs(iconv_t cd, unsigned lead) {
   for (unsigned trail = 0; trail < 64; ++trail) {
     const unsigned char ch[2] = {static_cast<unsigned char>(lead),
                                  static_cast<unsigned char>(0x80 + trail)};
-    table.pair[lead - 0xC0][trail] = make_entry(cd, ch, 2);
+    table.pair(lead, 0x80 + trail) = make_entry(cd, ch, 2);
   }
   table.pairs_built |= 1u << (lead - 0xC0);
 }
@@ -126,6 +134,7 @@ char_table* table_for(iconv_t cd) {
   table.from_name = input_page->name;
   table.to_name = output_page->name;
   table.pairs_built = 0;
+  for (unsigned k = 256; k < std::size(table.chars); ++k) table.chars[k].len = slow;
   if (input_page->char_width == 1)
     table.kind = char_table::single_byte;
   else if (std::strcmp(input_page->name, "utf-8") == 0)
@@ -135,9 +144,13 @@ char_table* table_for(iconv_t cd) {
   const unsigned top = table.kind == char_table::single_byte ? 256 : 128;
   for (unsigned b = 0; b < top; ++b) {
     const unsigned char ch = static_cast<unsigned char>(b);
-    table.byte[b] = make_entry(cd, &ch, 1);
+    table.byte(b) = make_entry(cd, &ch, 1);
   }
-  for (unsigned b = top; b < 256; ++b) table.byte[b].len = slow;
+  for (unsigned b = top; b < 256; ++b) table.byte(b).len = slow;
+  // The fast loops take every single-byte character and every ASCII one from the table;
+  // one whose transliteration does not fit an entry leaves the page pair to iconv.
+  for (unsigned b = 0; b < top; ++b)
+    if (table.byte(b).len == slow) table.kind = char_table::none;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   return table.kind == char_table::none ? nullptr : &table;
 }
@@ -157,21 +170,39 @@ std::int32_t table_span(char_table& t, iconv_t cd, const unsigned char* in, std:
     const std::size_t room = (out.cap - out.len) / sizeof(entry);
     const std::size_t stop = len - i < room ? len : i + room;
     unsigned char* o = out.buf + out.len;
-    while (i < stop) {
-      const unsigned char b = in[i];
-      const entry* e = &t.byte[b];
-      std::size_t step = 1;
-      if (e->len == slow) {
-        if (!utf8 || !is_utf8_lead2(b) || i + 1 >= len || !is_continuation(in[i + 1]) ||
-            (t.pairs_built & (1u << (b - 0xC0))) == 0)
-          break;
-        e = &t.pair[b - 0xC0][in[i + 1] - 0x80];
-        if (e->len == slow) break;
-        step = 2;
+    if (!utf8) {
+      const auto put = [&](unsigned char b) {
+        std::memcpy(o, &t.chars[b], sizeof(entry));
+        o += t.chars[b].len;
+      };
+      for (; i + 4 <= stop; i += 4) {
+        put(in[i]);
+        put(in[i + 1]);
+        put(in[i + 2]);
+        put(in[i + 3]);
       }
-      std::memcpy(o, e, sizeof *e);
-      o += e->len;
-      i += step;
+      for (; i < stop; ++i) put(in[i]);
+      out.len = static_cast<std::size_t>(o - out.buf);
+      continue;
+    }
+    // utf-8: ASCII and two-byte characters come from the table. (Picking the entry
+    // without a branch is slower: the next position then waits for this byte's load.)
+    // The pair entries of lead bytes not yet worked out are all `slow`.
+    const std::size_t last = stop < len ? stop : len - 1;  // so that in[i + 1] exists
+    while (i < last) {
+      const unsigned char b = in[i];
+      const bool ascii = b < 0x80;
+      if (!ascii && (b & 0xE0) != 0xC0) break;
+      const entry& e = ascii ? t.chars[b] : t.pair(b, in[i + 1]);
+      if (e.len == slow) break;
+      std::memcpy(o, &e, sizeof e);
+      o += e.len;
+      i += ascii ? 1 : 2;
+    }
+    if (i == len - 1 && i < stop && in[i] < 0x80) {
+      std::memcpy(o, &t.byte(in[i]), sizeof(entry));
+      o += t.byte(in[i]).len;
+      ++i;
     }
     out.len = static_cast<std::size_t>(o - out.buf);
     if (i >= stop) continue;
@@ -248,7 +279,7 @@ void copy_unchanged(std::FILE* input, std::FILE* output) {
   }
 }
 
-constexpr std::size_t out_buffer_size = 8 * read_size;
+constexpr std::size_t out_buffer_size = 16 * read_size;
 
 }  // namespace
 

@@ -1,0 +1,124 @@
+#!/bin/bash
+# Whole-process comparison of kiv with the tools one would otherwise reach for, side by
+# side in one run: kiv and its peer alternate, RUNS times each, and the table shows the
+# median wall time of each, their ratio, and the peak resident memory of each.
+#
+#   bench/compare.sh [kiv binary] [size in MB]     (defaults: build/kiv, 50)
+#
+# The inputs are generated here: Russian prose made of sentences of our own, shuffled.
+set -euo pipefail
+KIV=$(realpath "${1:-build/kiv}")
+MB=${2:-50}
+RUNS=${RUNS:-5}
+FILES=${FILES:-300}
+
+need=()
+command -v iconv >/dev/null || need+=(libc-bin)
+command -v uchardet >/dev/null || need+=(uchardet)
+command -v enca >/dev/null || need+=(enca)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+W=$(mktemp -d)
+trap 'rm -rf "$W"' EXIT
+# The peers follow the locale in their transliteration; kiv never reads it.
+export LC_ALL=C
+
+prose() {  # prose BYTES SEED: whole lines of UTF-8 text, at least BYTES of them, on stdout
+  awk -v want="$1" -v seed="$2" 'BEGIN {
+    srand(seed)
+    n = split("Поезд опаздывал уже на сорок минут, и начальник станции снова вышел на перрон.|" \
+      "Ветер гнал по доскам жёлтые листья, а над лесом поднималась тяжёлая сизая туча.|" \
+      "— Ещё полчаса, не меньше, — сказал он девушке с большим чемоданом.|" \
+      "Она ехала к бабушке в соседнюю деревню, где не была с самого детства.|" \
+      "Ей помнились яблоневый сад, старая баня у реки и собака по имени Жучка.|" \
+      "Деревня с тех пор почти не изменилась: те же избы, тот же колодец, та же дорога.|" \
+      "Только молодёжь разъехалась по городам, а школу закрыли три года назад.|" \
+      "«Как там теперь?» — думала она, глядя на тёмную полосу леса за полем.|" \
+      "Начальник предложил ей чаю из медного чайника и рассказал о своих внуках.|" \
+      "Вдали наконец показались огни поезда, и рельсы негромко загудели.|" \
+      "Шёл мелкий дождь; фонари отражались в лужах, и пахло мокрой хвоей.|" \
+      "Щенок выбежал из будки, звонко залаял и тут же спрятался обратно.|" \
+      "Экономя время, она решила не ждать автобуса и пойти пешком через рощу.|" \
+      "Юный проводник помог ей поднять чемодан в вагон и пожелал счастливого пути.|" \
+      "Съешь же ещё этих мягких французских булок да выпей чаю.|" \
+      "В 1987 году здесь построили новую платформу, но старый вокзал остался.", s, "|")
+    line = ""; total = 0
+    while (total < want) {
+      line = line s[int(rand() * n) + 1] " "
+      # length() counts bytes here (LC_ALL=C)
+      if (length(line) > 110) { print line; total += length(line) + 1; line = "" }
+    }
+  }'
+}
+
+now() { echo "${EPOCHREALTIME/[.,]/}"; }  # microseconds
+median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+peak_kb() { /usr/bin/time -f %M -o "$W/rss" "$@" >/dev/null 2>&1 || true; cat "$W/rss" | tail -1; }
+ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
+
+# row NAME -- KIV COMMAND -- PEER COMMAND
+row() {
+  local name=$1 kiv=() peer=() t
+  shift 2
+  while [ "$1" != -- ]; do kiv+=("$1"); shift; done
+  shift
+  peer=("$@")
+  : >"$W/tk"
+  : >"$W/tp"
+  for _ in $(seq "$RUNS"); do
+    t=$(now); "${kiv[@]}" >/dev/null 2>&1 || true; echo $(($(now) - t)) >>"$W/tk"
+    t=$(now); "${peer[@]}" >/dev/null 2>&1 || true; echo $(($(now) - t)) >>"$W/tp"
+  done
+  local k p
+  k=$(median <"$W/tk")
+  p=$(median <"$W/tp")
+  printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(ms "$k")" "$(ms "$p")" \
+    "$(awk -v a="$k" -v b="$p" 'BEGIN { printf "%.3f", a / b }')" \
+    "$(peak_kb "${kiv[@]}")" "$(peak_kb "${peer[@]}")" "${peer[0]}"
+}
+
+echo "Generating ${MB} MB of text in each page and $FILES small files..." >&2
+prose $((MB * 1000 * 1000)) 1 >"$W/text.utf-8"
+prose $((MB * 1900 * 1000)) 1 >"$W/long.utf-8"
+for p in cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic; do
+  # head closes the pipe early on purpose
+  iconv -f utf-8 -t "$p//TRANSLIT" "$W/long.utf-8" | head -c $((MB * 1000 * 1000)) >"$W/text.$p" ||
+    true
+done
+rm "$W/long.utf-8"
+head -c 1000000 "$W/text.cp1251" >"$W/small.cp1251"
+mkdir "$W/many"
+pages=(cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8)
+for i in $(seq "$FILES"); do
+  size=$((2000 + (i * 7919) % 98000))
+  prose "$size" "$((i + 1))" | iconv -f utf-8 -t "${pages[i % 6]}//TRANSLIT" |
+    head -c "$size" >"$W/many/f$i.txt" || true
+done
+
+echo "Checking that kiv's output is byte-identical to iconv's..." >&2
+for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251; do
+  from=${pair%%:*} to=${pair#*:}
+  "$KIV" -o "$to" "$W/text.$from" >"$W/kiv.out"
+  iconv -f "$from" -t "$to//TRANSLIT" "$W/text.$from" >"$W/iconv.out"
+  cmp "$W/kiv.out" "$W/iconv.out" || { echo "outputs differ for $from -> $to" >&2; exit 1; }
+done
+rm -f "$W/kiv.out" "$W/iconv.out"
+
+echo
+echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), median of $RUNS runs each"
+echo
+echo '| what | kiv ms | peer ms | ratio | kiv peak KB | peer peak KB | peer |'
+echo '|---|---|---|---|---|---|---|'
+for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251; do
+  from=${pair%%:*} to=${pair#*:}
+  row "convert $from -> $to, $MB MB" -- "$KIV" -o "$to" "$W/text.$from" \
+    -- iconv -f "$from" -t "$to//TRANSLIT" "$W/text.$from"
+done
+row "-T, one $MB MB file" -- "$KIV" -T "$W/text.cp1251" -- uchardet "$W/text.cp1251"
+row "-T, one $MB MB file" -- "$KIV" -T "$W/text.cp1251" -- enca -L russian -i "$W/text.cp1251"
+row "-T, one 1 MB file" -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
+row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
+row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*

@@ -1,0 +1,108 @@
+// Micro-benchmarks of the hot paths: scoring one block, detecting a typical input, and
+// each conversion path over a few MB held in memory.
+#include <benchmark/benchmark.h>
+#include <iconv.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/settings.h"
+#include "codepages/detect.h"
+#include "codepages/registry.h"
+#include "convert/convert.h"
+
+namespace {
+
+const char* const prose =
+    "Поезд опаздывал уже на сорок минут, и начальник станции, немолодой человек в потёртой "
+    "фуражке, в который раз выходил на перрон, смотрел на часы и качал головой. Ветер гнал "
+    "по доскам жёлтые листья — а над лесом медленно поднималась тяжёлая сизая туча. ";
+
+std::string recode(const std::string& in, const char* to) {
+  iconv_t cd = iconv_open((std::string(to) + "//TRANSLIT").c_str(), "utf-8");
+  std::string out(in.size() * 2 + 16, '\0');
+  char* ip = const_cast<char*>(in.data());
+  char* op = out.data();
+  std::size_t il = in.size(), ol = out.size();
+  iconv(cd, &ip, &il, &op, &ol);
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  return out;
+}
+
+std::string text(const char* page, std::size_t size) {
+  std::string utf8;
+  while (utf8.size() < size) utf8 += prose;
+  return recode(utf8, page);
+}
+
+code_page* page(const char* name) {
+  for (code_page* p = code_pages; p->name != nullptr; ++p)
+    if (std::strcmp(p->name, name) == 0) return p;
+  return nullptr;
+}
+
+void score_one_block(benchmark::State& state) {
+  const std::string block = text("cp1251", detect_block_size).substr(0, detect_block_size);
+  unsigned char buf[detect_block_size];
+  std::memcpy(buf, block.data(), sizeof buf);
+  detect_ctx ctx{code_pages, &code_pages[2], buf, detect_block_size};
+  float best = 0;
+  for (auto _ : state) {
+    for (code_page* p = code_pages; p->name != nullptr; ++p) p->score_total = 0;
+    benchmark::DoNotOptimize(score_block(&ctx, &best));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * detect_block_size);
+}
+BENCHMARK(score_one_block);
+
+// Markup first, then prose: a web page saved in koi8-r.
+void detect_typical_input(benchmark::State& state) {
+  std::string input;
+  for (int i = 0; i < 20; ++i) input += "<div class=\"para\"><a href=\"#n\">link</a></div>\n";
+  input += text("koi8-r", 8192);
+  reset_settings();
+  unsigned char block[detect_block_size];
+  detect_ctx ctx{code_pages, output_page, block, 0};
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  float score = 0;
+  for (auto _ : state) {
+    std::FILE* in = fmemopen(input.data(), input.size(), "r");
+    benchmark::DoNotOptimize(detect_code_page(&ctx, in, sink, true, &score));
+    pending_release();
+    std::fclose(in);
+  }
+  std::fclose(sink);
+}
+BENCHMARK(detect_typical_input);
+
+// args: input page, output page, tables on or off
+void convert_path(benchmark::State& state, const char* from, const char* to, bool tables) {
+  std::string input = text(from, 4 << 20);
+  reset_settings();
+  input_page = page(from);
+  output_page = page(to);
+  conversion_tables = tables;
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  for (auto _ : state) {
+    std::FILE* in = fmemopen(input.data(), input.size(), "r");
+    convert_file(in, sink);
+    std::fclose(in);
+  }
+  std::fclose(sink);
+  conversion_tables = true;
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+BENCHMARK_CAPTURE(convert_path, cp1251_koi8r_table, "cp1251", "koi8-r", true);
+BENCHMARK_CAPTURE(convert_path, cp1251_koi8r_iconv, "cp1251", "koi8-r", false);
+BENCHMARK_CAPTURE(convert_path, cp1251_utf8_table, "cp1251", "utf-8", true);
+BENCHMARK_CAPTURE(convert_path, cp1251_utf8_iconv, "cp1251", "utf-8", false);
+BENCHMARK_CAPTURE(convert_path, utf8_koi8r_table, "utf-8", "koi8-r", true);
+BENCHMARK_CAPTURE(convert_path, utf8_koi8r_iconv, "utf-8", "koi8-r", false);
+BENCHMARK_CAPTURE(convert_path, utf8_cp1251_table, "utf-8", "cp1251", true);
+BENCHMARK_CAPTURE(convert_path, utf8_cp1251_iconv, "utf-8", "cp1251", false);
+
+}  // namespace
+
+BENCHMARK_MAIN();
