@@ -1,0 +1,107 @@
+// Detection on arbitrary bytes, in conversion and report mode, with and without -l, on
+// the built-in registry or on one whose letter tables come from the input.
+//
+// Input: a flags byte, four piece sizes, then (with a registry of its own) 66 letter
+// bytes per page and a letter count, then the text.
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "cli/settings.h"
+#include "codepages/detect.h"
+#include "codepages/registry.h"
+#include "convert/convert.h"
+#include "fuzz/pieces.h"
+
+namespace {
+
+constexpr int own_pages = 3;
+code_page own_registry[own_pages + 1];
+unsigned char own_letters[own_pages][letter_positions];
+
+bool in_registry(const code_page* pages, const code_page* p) {
+  for (const code_page* q = pages; q->name != nullptr; ++q)
+    if (q == p) return true;
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 5) return 0;
+  const std::uint8_t flags = data[0];
+  const bool echo = flags & 1;
+  const bool own = flags & 2;
+  const bool unbuffered = flags & 4;
+  const std::uint8_t* sizes = data + 1;
+  data += 5;
+  size -= 5;
+
+  code_page* pages = code_pages;
+  if (own) {
+    if (size < own_pages * letter_positions + 1) return 0;
+    const auto count = static_cast<std::int8_t>(data[own_pages * letter_positions]);
+    for (int p = 0; p < own_pages; ++p) {
+      std::memcpy(own_letters[p], data + p * letter_positions, letter_positions);
+      own_registry[p] = code_pages[p];
+      own_registry[p].letters = own_letters[p];
+      own_registry[p].letter_count = count;  // out of range on purpose at times
+    }
+    own_registry[own_pages] = code_page{};
+    pages = own_registry;
+    data += own_pages * letter_positions + 1;
+    size -= own_pages * letter_positions + 1;
+  }
+
+  reset_settings();
+  low_score_passthrough = flags & 8;
+  output_page = &code_pages[(flags >> 4) % 6];
+
+  piece_source src{data, size, sizes, 4};
+  std::FILE* in = open_pieces(&src, unbuffered);
+  char* written = nullptr;
+  std::size_t written_len = 0;
+  std::FILE* out = open_memstream(&written, &written_len);
+  FUZZ_CHECK(in != nullptr && out != nullptr);
+
+  unsigned char block[detect_block_size];
+  detect_ctx ctx{pages, output_page, block, 0};
+  float score = -1.0f;
+  const code_page* page = detect_code_page(&ctx, in, out, echo, &score);
+  FUZZ_CHECK(page != nullptr);
+  FUZZ_CHECK(page == input_page);
+  FUZZ_CHECK(in_registry(pages, page) || page == ctx.fallback);
+  FUZZ_CHECK(!std::isnan(score) && score >= 0.0f);
+  FUZZ_CHECK(score == page->score_total);
+
+  // What detection left in the stream, read out after it.
+  std::string rest;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) rest.append(buf, n);
+  FUZZ_CHECK(!std::ferror(in) && !std::ferror(out));
+  std::fclose(in);
+  std::fclose(out);
+
+  std::string held;
+  int held_blocks = 0;
+  for (const pending_block* b = pending_head; b != nullptr; b = b->next, ++held_blocks) {
+    FUZZ_CHECK(b->length > 0 && b->length <= detect_block_size);
+    held.append(reinterpret_cast<const char*>(b->bytes), static_cast<std::size_t>(b->length));
+  }
+  pending_release();
+
+  // What detection read is written, then held, in input order; the rest is still unread.
+  const std::size_t read = size - rest.size();
+  FUZZ_CHECK(std::memcmp(rest.data(), data + read, rest.size()) == 0);
+  FUZZ_CHECK(rest.empty() || read % detect_block_size == 0);
+  const std::string consumed = std::string(written, written_len) + held;
+  std::free(written);
+  if (echo) {
+    FUZZ_CHECK(consumed.size() == read);
+    FUZZ_CHECK(std::memcmp(consumed.data(), data, read) == 0);
+  } else {
+    FUZZ_CHECK(consumed.empty());
+  }
+  FUZZ_CHECK(held_blocks <= 7);
+  return 0;
+}
