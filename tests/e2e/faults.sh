@@ -40,11 +40,163 @@ for opts in "" "-T" "-h" "-i utf-8 -o utf-8"; do
   expect_text "closed stdout $opts message" "$T/err" 'kiv: standard output: Bad file descriptor\n'
 done
 
-# A closed pipe ends kiv through SIGPIPE, promptly and without a message.
+# A closed pipe ends kiv through SIGPIPE, promptly and without a message: also when the
+# input would never end.
 for i in $(seq 2000); do cat "$good"; done >"$T/big"
 ( "$KIV" "$T/big" "$T/big"; echo $? >"$T/rc" ) 2>"$T/err" | head -c 10 >/dev/null
 expect_text "closed pipe quiet" "$T/err" ''
 checks=$((checks + 1))
 [ "$(cat "$T/rc")" = 141 ] || fail "closed pipe: status $(cat "$T/rc"), want 141 (SIGPIPE)"
+rm -f "$T/endless" && mkfifo "$T/endless"
+(timeout 20 bash -c 'while cat "$0"; do :; done' "$good" >"$T/endless" 2>/dev/null &)
+for endless in /dev/zero "$T/endless"; do
+  SECONDS=0
+  ( timeout 20 "$KIV" -o utf-8 "$endless"; echo $? >"$T/rc" ) 2>"$T/err" | head -c 10 >"$T/out"
+  checks=$((checks + 1))
+  [ "$(cat "$T/rc")" = 141 ] && [ $SECONDS -lt 10 ] ||
+    fail "closed pipe, endless $endless: status $(cat "$T/rc") after ${SECONDS}s, want 141 at once"
+  expect_text "closed pipe, endless $endless, quiet" "$T/err" ''
+  checks=$((checks + 1))
+  [ "$(wc -c <"$T/out")" = 10 ] || fail "closed pipe, endless $endless: $(wc -c <"$T/out") bytes"
+done
+
+# A FIFO that a writer feeds a few bytes at a time, with pauses: the same text as from
+# the file, and the same report.
+trickle() { timeout 20 perl -e 'binmode STDIN; $| = 1; while (read(STDIN, $b, 5)) { print $b; select(undef, undef, undef, 0.002) }'; }
+for p in utf-8 koi8-r; do
+  "$KIV" -o cp866 "$(sample $p)" >"$T/want"
+  rm -f "$T/fifo" && mkfifo "$T/fifo"
+  trickle <"$(sample $p)" >"$T/fifo" &
+  run -o cp866 "$T/fifo"
+  wait
+  expect_status "trickled FIFO $p" 0
+  expect_file "trickled FIFO $p" "$T/out" "$T/want"
+  expect_text "trickled FIFO $p quiet" "$T/err" ''
+done
+rm -f "$T/fifo" && mkfifo "$T/fifo"
+trickle <"$(sample cp1251)" >"$T/fifo" &
+run -T "$T/fifo" "$good"
+wait
+expect_text "trickled FIFO report" "$T/out" "$T/fifo: cp1251\n$good: cp1251\n"
+
+# An executable. Each page converted to itself keeps every byte, invalid ones included;
+# so does detection with the page it reports as the output page; cp866 has a character
+# for every byte, so its conversion is plain iconv's and goes back without loss.
+elf=$T/elf
+cp "$KIV" "$elf"
+run -T "$elf"
+expect_status "executable report" 0
+detected=$(sed -n "s|^$elf: ||p" "$T/out")
+checks=$((checks + 1))
+case " $PAGES us-ascii (no hits) " in
+  *" $detected "*) ;;
+  *) fail "executable report: [$(cat "$T/out")]" ;;
+esac
+[ "$detected" = "us-ascii (no hits)" ] && detected=koi8-r
+run -o "$detected" "$elf"
+expect_status "executable detected as $detected" 0
+expect_file "executable detected as $detected, to itself" "$T/out" "$elf"
+for p in $PAGES; do
+  run -i "$p" -o "$p" "$elf"
+  expect_file "executable $p to itself" "$T/out" "$elf"
+done
+run -i cp866 -o utf-8 "$elf"
+LC_ALL=C iconv -f cp866 -t utf-8 "$elf" >"$T/want"
+expect_file "executable cp866 to utf-8" "$T/out" "$T/want"
+"$KIV" -i utf-8 -o cp866 "$T/out" >"$T/back"
+expect_file "executable cp866 there and back" "$T/back" "$elf"
+expect_text "executable quiet" "$T/err" ''
+
+# Only NUL bytes: no letter to detect, every byte kept.
+head -c 70000 /dev/zero >"$T/nul"
+run -T "$T/nul"
+expect_text "NUL bytes report" "$T/out" "$T/nul: us-ascii (no hits)\n"
+for opts in "-o utf-8" "-l" "-i utf-8 -o cp866" "-i cp1251 -o utf-8"; do
+  run $opts "$T/nul"
+  expect_status "NUL bytes $opts" 0
+  expect_file "NUL bytes $opts" "$T/out" "$T/nul"
+done
+
+# "-" is a file name like any other: standard input is not read in its place.
+mkdir "$T/hyphen"
+(cd "$T/hyphen" && printf 'stdin\n' | "$KIV" - >"$T/out" 2>"$T/err")
+status=$?
+expect_status "missing file -" 1
+expect_text "missing file - reads no stdin" "$T/out" ''
+expect_text "missing file - message" "$T/err" '-: No such file or directory\n'
+cp "$(sample mac-cyrillic)" "$T/hyphen/-"
+cp "$good" "$T/hyphen/good"
+(cd "$T/hyphen" && printf 'stdin\n' | "$KIV" -o utf-8 - good - >"$T/out" 2>"$T/err")
+status=$?
+expect_status "file -" 0
+cat "$(sample utf-8)" "$(sample utf-8)" "$(sample utf-8)" >"$T/want"
+expect_file "file - converted" "$T/out" "$T/want"
+
+# Long names, and names and identifiers full of % signs, reach the messages whole.
+list='The valid identifiers of the code pages are:\n cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8\n'
+long=$(printf '%*s' 10000 '' | tr ' ' x)
+for id in "$long" '%s%n%s%n%%%' "%${long}"; do
+  run -v -i "$id" "$good"
+  expect_status "bad -i ${id:0:12}" 255
+  expect_text "bad -i ${id:0:12} nothing out" "$T/out" ''
+  expect_text "bad -i ${id:0:12} message" "$T/err" \
+    "kiv: Wrong code page identifier: ${id//%/%%}\n${list}kiv: Could not continue without input code page. Specify -i or -t option.\n"
+done
+for name in "$T/$long" "$T/%n%s%n" "$T/%${long:0:200}%"; do
+  run -o utf-8 "$good" "$name" "$good"
+  expect_status "bad operand ${name:${#T}:12}" 1
+  cat "$(sample utf-8)" "$(sample utf-8)" >"$T/want"
+  expect_file "bad operand ${name:${#T}:12} keeps the others" "$T/out" "$T/want"
+  why='No such file or directory'
+  [ "$name" = "$T/$long" ] && why='File name too long'
+  expect_text "bad operand ${name:${#T}:12} message" "$T/err" "${name//%/%%}: $why\n"
+done
+
+# A file deleted while kiv reads it: its data stays readable through the open descriptor.
+perl -0777 -pe '$_ x= 9000' "$good" >"$T/doomed"
+"$KIV" -o utf-8 "$T/doomed" >"$T/want"
+rm -f "$T/pipe" && mkfifo "$T/pipe"
+"$KIV" -o utf-8 "$T/doomed" >"$T/pipe" 2>"$T/err" &
+pid=$!
+{
+  dd bs=100 count=1 status=none >"$T/part1"
+  checks=$((checks + 1))
+  ls -l /proc/$pid/fd 2>/dev/null | grep -qF "$T/doomed" || fail "deleted file: not open when deleted"
+  rm "$T/doomed"
+  cat >"$T/part2"
+} <"$T/pipe"
+wait $pid
+status=$?
+expect_status "deleted file" 0
+cat "$T/part1" "$T/part2" >"$T/out"
+expect_file "deleted file complete" "$T/out" "$T/want"
+expect_text "deleted file quiet" "$T/err" ''
+
+# A 1 GiB stream: converted whole, in memory that does not grow with it. A sanitizer
+# build starts larger, so the bound is on the growth over a small input.
+line=$(tr '\n' ' ' <"$(sample koi8-r)" | head -c 127)
+uline=$(printf '%s' "$line" | LC_ALL=C iconv -f koi8-r -t utf-8)
+want=$(((1 << 30) / 128 * $(printf '%s\n' "$uline" | wc -c)))
+if [ -x /usr/bin/time ]; then
+  measure() { /usr/bin/time -f %M -o "$T/rss" "$KIV" "$@"; }
+else
+  echo "no /usr/bin/time: resident memory not checked" >&2
+  measure() { "$KIV" "$@"; }
+fi
+measure -o utf-8 "$good" >/dev/null
+small=$(cat "$T/rss" 2>/dev/null)
+yes "$line" | head -c 1G | measure -o utf-8 2>"$T/err" | cmp - <(yes "$uline" | head -c $want) >"$T/cmp" 2>&1
+status=${PIPESTATUS[2]}
+expect_status "1 GiB" 0
+expect_text "1 GiB converted whole" "$T/cmp" ''
+expect_text "1 GiB quiet" "$T/err" ''
+if [ -x /usr/bin/time ]; then
+  rss=$(cat "$T/rss")
+  echo "1 GiB: peak resident ${rss} KiB (${small} KiB for a small input)"
+  checks=$((checks + 1))
+  limit=$((small + 1024))
+  grep -q __asan_init "$KIV" || limit=4096
+  [ "$rss" -le "$limit" ] || fail "1 GiB: peak resident ${rss} KiB, over ${limit} KiB"
+fi
 
 finish
