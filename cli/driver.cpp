@@ -1,5 +1,7 @@
 #include "cli/driver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,9 +99,30 @@ struct run_state {
   bool stop;
 };
 
+// True when converting in would write into the part of the same file still to be read:
+// output appended to it, or written at a place before its end. The input would then
+// never end, or be overwritten before it is read.
+bool writes_into(std::FILE* in) {
+  // With standard output closed, the input itself may have been opened on descriptor 1;
+  // writing to it fails then, which is reported as any failed output is.
+  if (fileno(in) == fileno(stdout)) return false;
+  struct stat si, so;
+  if (fstat(fileno(in), &si) != 0 || fstat(fileno(stdout), &so) != 0) return false;
+  if (!S_ISREG(si.st_mode) || si.st_size == 0 || si.st_dev != so.st_dev || si.st_ino != so.st_ino)
+    return false;
+  const int flags = fcntl(fileno(stdout), F_GETFL);
+  const long at = std::ftell(stdout);
+  return (flags != -1 && (flags & O_APPEND) != 0) || (at >= 0 && at < si.st_size);
+}
+
 void handle_input(run_state& run, std::FILE* in, const char* name) {
   input_errno = 0;
   if (input_given && report_only) return;  // -i after -T: nothing to do
+  if (!report_only && writes_into(in)) {
+    std::fprintf(stderr, "%s: input file is output file\n", name);
+    run.status = status_failure;
+    return;
+  }
   if (!input_given) {
     float score = 0.0f;
     const code_page* page = detect_code_page(&run.ctx, in, stdout, !report_only, &score);

@@ -172,6 +172,31 @@ cat "$T/part1" "$T/part2" >"$T/out"
 expect_file "deleted file complete" "$T/out" "$T/want"
 expect_text "deleted file quiet" "$T/err" ''
 
+# Input file is output file: appending a file's conversion to itself would never end
+# once it is larger than what one read takes in. (A file size limit stops a kiv that tries.)
+perl -0777 -pe '$_ x= 200' "$good" >"$T/self"
+cp "$T/self" "$T/self.orig"
+printf 'plain ASCII only\n' >"$T/ascii"
+for how in operand stdin; do
+  (
+    ulimit -f 2048
+    if [ $how = operand ]; then exec "$KIV" "$T/ascii" "$T/self" "$T/ascii"; fi
+    exec "$KIV" <"$T/self"
+  ) >>"$T/self" 2>"$T/err"
+  status=$?
+  expect_status "input file is output file, $how" 1
+  name=$T/self && [ $how = stdin ] && name='<stdin>'
+  expect_text "input file is output file, $how, message" "$T/err" "$name: input file is output file\n"
+done
+(exec "$KIV" "$T/self" 1<>"$T/self" 2>"$T/err")
+status=$?
+expect_status "input file is output file, read-write" 1
+cat "$T/self.orig" "$T/ascii" "$T/ascii" >"$T/want"
+expect_file "input file is output file, file kept" "$T/self" "$T/want"
+"$KIV" "$T/self" >"$T/self" 2>"$T/err"
+status=$?
+expect_status "input file is output file, emptied first" 0
+
 # A 1 GiB stream: converted whole, in memory that does not grow with it. A sanitizer
 # build starts larger, so the bound is on the growth over a small input.
 line=$(tr '\n' ' ' <"$(sample koi8-r)" | head -c 127)
