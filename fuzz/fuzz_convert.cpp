@@ -2,7 +2,8 @@
 // arbitrary bytes fed in short pieces, against the one-buffer rule.
 //
 // Input: the input page (an index; 6 and up: detect), the output page, a flags byte, four
-// piece sizes, then the text.
+// piece sizes, then the text. With flag 8 the reads fail from a point taken from the
+// piece sizes on, and the rule holds for the text read before it.
 #include <cstring>
 #include <string>
 
@@ -30,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (input_given) input_page = &code_pages[from];
 
   piece_source src{data, size, sizes, 4};
+  const bool failing = flags & 8;
+  if (failing) src.fail_at = (sizes[0] | std::size_t{sizes[1]} << 8) % (size + 1);
+  const std::size_t readable = failing ? src.fail_at : size;
   std::FILE* in = open_pieces(&src, flags & 4);
   char* got = nullptr;
   std::size_t got_len = 0;
@@ -47,19 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(convert_file(in, out));
   FUZZ_CHECK(pending_head == nullptr);
-  FUZZ_CHECK(!std::ferror(in) && !std::ferror(out));
-  FUZZ_CHECK(src.pos == size);
+  FUZZ_CHECK(static_cast<bool>(std::ferror(in)) == failing && !std::ferror(out));
+  FUZZ_CHECK(src.pos == readable);
   std::fclose(in);
   std::fclose(out);
 
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text(reinterpret_cast<const char*>(data), readable);
   std::string want;
   FUZZ_CHECK(oracle_convert(text.substr(unchanged), input_page->name, output_page->name, want));
   want.insert(0, text.substr(0, unchanged));
   const bool same = want == std::string_view(got, got_len);
   if (!same) {
     std::fprintf(stderr, "%s -> %s, tables %d: %zu bytes in, %zu out, %zu wanted\n",
-                 input_page->name, output_page->name, conversion_tables, size, got_len,
+                 input_page->name, output_page->name, conversion_tables, readable, got_len,
                  want.size());
     for (std::size_t i = 0; i < want.size() && i < got_len; ++i)
       if (want[i] != got[i]) {

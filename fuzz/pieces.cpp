@@ -1,12 +1,17 @@
 #include "fuzz/pieces.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
 
 ssize_t read_piece(void* cookie, char* buf, std::size_t n) {
   auto* src = static_cast<piece_source*>(cookie);
-  std::size_t left = src->size - src->pos;
+  if (src->pos >= src->fail_at) {
+    errno = EIO;
+    return -1;
+  }
+  std::size_t left = (src->fail_at < src->size ? src->fail_at : src->size) - src->pos;
   if (n > left) n = left;
   if (src->size_count > 0) {
     const std::size_t piece = std::size_t{src->sizes[src->reads % src->size_count]} + 1;

@@ -23,6 +23,7 @@ struct piece_source {
   std::size_t size;
   const std::uint8_t* sizes;  // none: every read gets all it asks for
   std::size_t size_count;
+  std::size_t fail_at = SIZE_MAX;  // reads fail with EIO from here on, like a bad disk's
   std::size_t pos = 0;
   std::size_t reads = 0;
   bool closed = false;
