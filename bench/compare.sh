@@ -122,3 +122,13 @@ row "-T, one $MB MB file" -- "$KIV" -T "$W/text.cp1251" -- enca -L russian -i "$
 row "-T, one 1 MB file" -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
 row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
 row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*
+
+# Memory must not grow with the input: 1 MB and 1 GB of the same text, streamed in.
+echo
+echo '| kiv input, streamed through a pipe | peak KB |'
+echo '|---|---|'
+for size in 1000000 1000000000; do
+  while :; do cat "$W/text.cp1251"; done | head -c "$size" |
+    /usr/bin/time -f %M -o "$W/rss" "$KIV" -o utf-8 >/dev/null || true
+  printf '| %s bytes of cp1251 to utf-8 | %s |\n' "$size" "$(tail -1 "$W/rss")"
+done

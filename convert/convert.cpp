@@ -1,6 +1,7 @@
 #include "convert/convert.h"
 
 #include <iconv.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -262,6 +263,12 @@ struct conversion {
   bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
 };
 
+bool is_regular_file(std::FILE* f) {
+  struct stat st;
+  const int fd = fileno(f);
+  return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void report_unconvertible(int e) {
   std::fprintf(stderr, "kiv: cannot convert from %s to %s: %s\n", input_page->name,
                output_page->name, std::strerror(e));
@@ -286,7 +293,10 @@ constexpr std::size_t out_buffer_size = 16 * read_size;
 std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, std::FILE* output) {
   if (length < 0 || length > read_size) return 0;
   const conversion conv;
-  if (!conv.ok()) return -1;
+  if (!conv.ok()) {
+    errno = conv.open_errno;  // for the caller's message
+    return -1;
+  }
   unsigned char buf[out_buffer_size];
   converter c{conv.cd, table_for(conv.cd), {output, buf, sizeof buf}};
   const std::int32_t tail = c.span(bytes, static_cast<std::size_t>(length));
@@ -319,7 +329,7 @@ bool convert_file(std::FILE* input, std::FILE* output) {
     const std::int32_t len = carry + b->length;
     std::int32_t tail = convert_block(joined, len, output);
     if (tail < 0) {
-      if (converted) report_unconvertible(EINVAL);
+      if (converted) report_unconvertible(errno);
       converted = false;
       write_output(output, joined, static_cast<std::size_t>(len));
       tail = 0;
@@ -336,7 +346,11 @@ bool convert_file(std::FILE* input, std::FILE* output) {
   // The rest of the input, one conversion for all of it.
   unsigned char buf[out_buffer_size];
   converter c{conv.cd, table_for(conv.cd), {output, buf, sizeof buf}};
+  // A pipe or terminal may keep kiv waiting in the next read: what is converted must be on
+  // its way to the reader by then. From a file the next read comes at once.
+  const bool may_wait = !is_regular_file(input);
   while (!std::ferror(input) && !c.out.failed && !std::ferror(output)) {
+    if (may_wait && !c.out.drain()) break;
     const std::size_t got = read_input(input, upper, read_size);
     if (got == 0) break;
     const unsigned char* in = upper - carry;

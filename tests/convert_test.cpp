@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cli/settings.h"
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "tests/support.h"
@@ -210,6 +214,56 @@ TEST(ConvertTables, SameOutputAsIconvAlone) {
       }
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A pipe's reader must see the text converted so far while kiv waits for more input.
+struct paced_pipe {
+  std::string text;
+  std::size_t delivered = 0;
+  std::size_t written = 0;    // bytes that reached the output
+  std::size_t worst_lag = 0;  // most input read, beyond one read and a block, not yet out
+};
+
+TEST(Convert, OutputKeepsPaceWithASlowPipe) {
+  paced_pipe pipe;
+  pipe.text = recode(filler(prose_utf8, 120000), "utf-8", "cp1251//TRANSLIT");
+  cookie_io_functions_t in_io{};
+  in_io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
+    auto* p = static_cast<paced_pipe*>(c);
+    // cp1251 to koi8-r never shortens the text, so everything read but the read in
+    // progress and a held block should have come out by now.
+    const std::size_t due = p->delivered > read_size + detect_block_size
+                                ? p->delivered - read_size - detect_block_size
+                                : 0;
+    if (due > p->written) p->worst_lag = std::max(p->worst_lag, due - p->written);
+    n = std::min({n, std::size_t{1000}, p->text.size() - p->delivered});
+    std::memcpy(buf, p->text.data() + p->delivered, n);
+    p->delivered += n;
+    return static_cast<ssize_t>(n);
+  };
+  cookie_io_functions_t out_io{};
+  out_io.write = [](void* c, const char*, std::size_t n) -> ssize_t {
+    static_cast<paced_pipe*>(c)->written += n;
+    return static_cast<ssize_t>(n);
+  };
+  std::FILE* in = fopencookie(&pipe, "r", in_io);
+  std::FILE* out = fopencookie(&pipe, "w", out_io);
+  std::setvbuf(in, nullptr, _IONBF, 0);
+  std::setvbuf(out, nullptr, _IONBF, 0);
+  reset_settings();
+  unsigned char block[detect_block_size];
+  detect_ctx ctx{code_pages, output_page, block, 0};
+  float score = 0;
+  ASSERT_STREQ(detect_code_page(&ctx, in, out, true, &score)->name, "cp1251");
+  EXPECT_TRUE(convert_file(in, out));
+  std::fclose(in);
+  std::fclose(out);
+  EXPECT_EQ(pipe.written, oracle_convert(pipe.text, "cp1251", "koi8-r").size());
+  EXPECT_EQ(pipe.worst_lag, 0u);
 }
 
 }  // namespace
