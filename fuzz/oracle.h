@@ -7,13 +7,14 @@
 #include <string>
 #include <string_view>
 
-// A byte iconv rejects is kept and the pass resumes after it; a character cut off by the
-// end of the input is kept as it is. False when iconv has no such conversion.
-inline bool oracle_convert(std::string_view in, const char* from, const char* to,
-                           std::string& out) {
-  const std::string target = std::string(to) + "//TRANSLIT";
-  iconv_t cd = iconv_open(target.c_str(), from);
+// One pass from `from` to the iconv target name as given. A byte iconv rejects is kept and
+// the pass resumes after it; a character cut off by the end of the input is kept as it
+// is; *kept counts such bytes. False when iconv has no such conversion.
+inline bool iconv_pass(std::string_view in, const char* from, const char* target, std::string& out,
+                       std::size_t* kept = nullptr) {
+  iconv_t cd = iconv_open(target, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  if (kept != nullptr) *kept = 0;
   std::string buf(in);
   char* ip = buf.data();
   std::size_t left = buf.size();
@@ -27,9 +28,11 @@ inline bool oracle_convert(std::string_view in, const char* from, const char* to
     out.append(chunk, static_cast<std::size_t>(op - chunk));
     if (rc != static_cast<std::size_t>(-1) || e == E2BIG) continue;
     if (e == EINVAL) {
+      if (kept != nullptr) *kept += left;
       out.append(ip, left);
       break;
     }
+    if (kept != nullptr) ++*kept;
     out.push_back(*ip++);
     --left;
   }
@@ -40,4 +43,10 @@ inline bool oracle_convert(std::string_view in, const char* from, const char* to
   out.append(chunk, static_cast<std::size_t>(op - chunk));
   iconv_close(cd);
   return true;
+}
+
+// The conversion rule: the pass above to the output page with transliteration.
+inline bool oracle_convert(std::string_view in, const char* from, const char* to,
+                           std::string& out) {
+  return iconv_pass(in, from, (std::string(to) + "//TRANSLIT").c_str(), out);
 }
