@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +12,13 @@
 
 #include "cli/help.h"
 #include "cli/settings.h"
-#include "cli/stream_io.h"
 #include "cli/warn.h"
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/tables.h"
+#include "io/input.h"
+#include "io/output.h"
 
 namespace {
 
@@ -23,22 +26,24 @@ namespace {
 constexpr const char* option_string = "+i:o:thegTs:qvlc";
 constexpr const char* stdin_name = "<stdin>";
 
-// Inputs are open one at a time, so they can share one large buffer.
-char input_buffer[1 << 16];
-
 bool output_reported = false;
 
 void report_output_failure() {
   if (output_reported) return;
   output_reported = true;
-  std::fprintf(stderr, "kiv: standard output: %s\n",
-               std::strerror(output_errno ? output_errno : EIO));
+  const int e = standard_output().error;
+  report("kiv: standard output: %s\n", std::strerror(e != 0 ? e : EIO));
 }
 
+// Everything waiting for standard output written: kiv's own buffer, and stdio's, which
+// only ever holds the help text.
 bool flush_output() {
+  output_stream& out = standard_output();
+  out_flush(out);
   errno = 0;
-  const bool flushed = std::fflush(stdout) == 0;
-  return output_ok(stdout) && flushed;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && out.error == 0)
+    out.error = errno != 0 ? errno : EIO;
+  return out.error == 0;
 }
 
 // Returns -1 to go on, or the exit status to stop with.
@@ -83,11 +88,11 @@ int read_options(int argc, char** argv) {
       case 's':
         break;
       case 'h':
-      default:  // getopt has already complained
-        errno = 0;
-        print_help();
-        output_ok(stdout);
-        return c == 'h' ? 0 : status_usage;
+        print_help(stdout);
+        return 0;
+      default:  // getopt has already complained; the help is part of that complaint
+        print_help(stderr);
+        return status_usage;
     }
   }
   return -1;
@@ -99,56 +104,62 @@ struct run_state {
   bool stop;
 };
 
-// True when converting in would write into the part of the same file still to be read:
-// output appended to it, or written at a place before its end. The input would then
-// never end, or be overwritten before it is read.
-bool writes_into(std::FILE* in) {
-  // With standard output closed, the input itself may have been opened on descriptor 1;
+// True when the input is the regular file standard output writes to and already holds
+// text: converting it would read kiv's own output back (`kiv a f > f`, `kiv f >> f`),
+// never ending, or doubling it.
+bool reads_own_output(int fd) {
+  const output_stream& out = standard_output();
+  // With standard output closed, the input itself may have been opened on its descriptor;
   // writing to it fails then, which is reported as any failed output is.
-  if (fileno(in) == fileno(stdout)) return false;
+  if (fd == out.fd) return false;
   struct stat si, so;
-  if (fstat(fileno(in), &si) != 0 || fstat(fileno(stdout), &so) != 0) return false;
-  if (!S_ISREG(si.st_mode) || si.st_size == 0 || si.st_dev != so.st_dev || si.st_ino != so.st_ino)
-    return false;
-  const int flags = fcntl(fileno(stdout), F_GETFL);
-  const long at = std::ftell(stdout);
-  return (flags != -1 && (flags & O_APPEND) != 0) || (at >= 0 && at < si.st_size);
+  if (fstat(fd, &si) != 0 || fstat(out.fd, &so) != 0) return false;
+  if (!S_ISREG(si.st_mode) || si.st_dev != so.st_dev || si.st_ino != so.st_ino) return false;
+  // What kiv wrote so far must have reached the file for its size to tell.
+  out_flush(standard_output());
+  return fstat(fd, &si) == 0 && si.st_size > 0;
 }
 
-void handle_input(run_state& run, std::FILE* in, const char* name) {
-  input_errno = 0;
+void report_line(output_stream& out, const char* name, const char* page) {
+  const struct iovec parts[] = {{const_cast<char*>(name), std::strlen(name)},
+                                {const_cast<char*>(": "), 2},
+                                {const_cast<char*>(page), std::strlen(page)},
+                                {const_cast<char*>("\n"), 1}};
+  out_line(out, parts, 4);
+}
+
+void handle_input(run_state& run, int fd, const char* name) {
   if (input_given && report_only) return;  // -i after -T: nothing to do
-  if (!report_only && writes_into(in)) {
-    std::fprintf(stderr, "%s: input file is output file\n", name);
+  output_stream& out = standard_output();
+  if (!report_only && reads_own_output(fd)) {
+    report("%s: input file is output file\n", name);
     run.status = status_failure;
     return;
   }
+  input_stream in = input_on(fd);
   if (!input_given) {
     float score = 0.0f;
-    const code_page* page = detect_code_page(&run.ctx, in, stdout, !report_only, &score);
+    const code_page* page = detect_code_page(&run.ctx, in, out, !report_only, &score);
     if (page == nullptr) {  // out of memory holding a block; reported already
       pending_release();
       run.status = ENOMEM;
       run.stop = true;
       return;
     }
-    if (report_only && !std::ferror(in)) {
-      errno = 0;
-      std::printf("%s: %s\n", name, score == 0.0f ? "us-ascii (no hits)" : page->name);
-    }
+    if (report_only && in.error == 0)
+      report_line(out, name, score == 0.0f ? "us-ascii (no hits)" : page->name);
   }
   if (!report_only) {
     if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
         output_page->boxdraw_count == 0)
       warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
-    if (!convert_file(in, stdout)) run.status = status_failure;
+    if (!convert_file(in, out)) run.status = status_failure;
   }
-  if (std::ferror(in)) {
-    errno = input_errno ? input_errno : EIO;
-    std::perror(name);
+  if (in.error != 0) {
+    report_errno(name, in.error);
     run.status = status_failure;
   }
-  if (!output_ok(stdout)) {
+  if (out.error != 0) {
     report_output_failure();
     run.status = status_failure;
     run.stop = true;
@@ -173,27 +184,25 @@ int run_kiv(int argc, char** argv) {
     run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
     if (run.ctx.block == nullptr) {
       const int e = errno;
-      std::perror("kiv");
-      errno = e;
-      std::perror(nullptr);
+      report_errno("kiv", e);
+      report("%s\n", std::strerror(e));
       return e;
     }
   }
 
   if (optind >= argc) {
-    handle_input(run, stdin, stdin_name);
-    std::fclose(stdin);
+    handle_input(run, STDIN_FILENO, stdin_name);
+    close(STDIN_FILENO);
   }
   for (int i = optind; i < argc && !run.stop; ++i) {
-    std::FILE* in = std::fopen(argv[i], "r");
-    if (in == nullptr) {
-      std::perror(argv[i]);
+    const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      report_errno(argv[i], errno);
       run.status = status_failure;
       continue;
     }
-    std::setvbuf(in, input_buffer, _IOFBF, sizeof input_buffer);
-    handle_input(run, in, argv[i]);
-    std::fclose(in);
+    handle_input(run, fd, argv[i]);
+    close(fd);
   }
 
   std::free(run.ctx.block);
@@ -204,9 +213,10 @@ int run_kiv(int argc, char** argv) {
 
 int kiv_main(int argc, char** argv) {
   reset_settings();
-  reset_stream_errors();
+  reset_standard_output();
   output_reported = false;
   const int status = run_kiv(argc, argv);
+  close_pairs();
   // Every way out flushes, the help text's too: the caller may go on writing, or run
   // kiv again, and a failure belongs to this run's status.
   if (!flush_output()) {
@@ -220,7 +230,8 @@ int finish_output(int status) {
   bool ok = flush_output();
   errno = 0;
   if (std::fclose(stdout) != 0) {
-    if (output_errno == 0) output_errno = errno;
+    output_stream& out = standard_output();
+    if (out.error == 0) out.error = errno != 0 ? errno : EIO;
     ok = false;
   }
   if (ok) return status;

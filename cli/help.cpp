@@ -1,31 +1,52 @@
 #include "cli/help.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "codepages/registry.h"
 
 namespace {
 constexpr const char* version = "0.81";
-}
 
-void print_help() {
-  std::printf(" kiv %s -- Fri Feb 27 12:29:12 MSK 2015\n", version);
-  std::puts(
-      " Usage: kiv [-egT] [-i incp] [-o outcp] [file ...]\n\n"
-      "    -e   -- Replace box-drawing characters by non-graphic. Default.\n"
-      "    -g   -- Inverse of -e option. (Overrides any previous -e option).\n"
-      "    -c   -- Work with alphabet characters only. Skips non-russian characters");
-  std::printf(
-      "    -T   -- Just show the code pages of the input files.\n\n"
-      "    -i   -- Specify an input code page. Overrides by -[tT]\n"
-      "    -o   -- Specify an output code page. Default is `%s'.\n\n",
-      code_pages[default_output_index].name);
-  std::puts(
-      "    -v   -- Be verbose. Show all warnings.\n\n"
-      "    -h   -- Show this help message.\n");
-  print_identifiers(stdout);
-  std::printf("\nSample: cat book.html | kiv | less");
-  std::printf("\n        kiv book.html | less");
-  std::printf("\n        kiv -T *");
-  std::puts("\n--\nkiv is maintained by its authors; report problems to them.");
+// puts, on any stream.
+void put_line(std::FILE* out, const char* s) {
+  std::fputs(s, out);
+  std::fputc('\n', out);
+}
+void write_help(std::FILE* out) {
+  std::fprintf(out, " kiv %s -- Fri Feb 27 12:29:12 MSK 2015\n", version);
+  put_line(out,
+           " Usage: kiv [-egT] [-i incp] [-o outcp] [file ...]\n\n"
+           "    -e   -- Replace box-drawing characters by non-graphic. Default.\n"
+           "    -g   -- Inverse of -e option. (Overrides any previous -e option).\n"
+           "    -c   -- Work with alphabet characters only. Skips non-russian characters");
+  std::fprintf(out,
+               "    -T   -- Just show the code pages of the input files.\n\n"
+               "    -i   -- Specify an input code page. Overrides by -[tT]\n"
+               "    -o   -- Specify an output code page. Default is `%s'.\n\n",
+               code_pages[default_output_index].name);
+  put_line(out,
+           "    -v   -- Be verbose. Show all warnings.\n\n"
+           "    -h   -- Show this help message.\n");
+  print_identifiers(out);
+  std::fprintf(out, "\nSample: cat book.html | kiv | less");
+  std::fprintf(out, "\n        kiv book.html | less");
+  std::fprintf(out, "\n        kiv -T *");
+  put_line(out, "\n--\nkiv is maintained by its authors; report problems to them.");
+}
+}  // namespace
+
+void print_help(std::FILE* out) {
+  // Composed first, so that it leaves in one write even on unbuffered standard error.
+  char* text = nullptr;
+  std::size_t len = 0;
+  std::FILE* mem = open_memstream(&text, &len);
+  if (mem == nullptr) {
+    write_help(out);
+    return;
+  }
+  write_help(mem);
+  std::fclose(mem);
+  std::fwrite(text, 1, len, out);
+  std::free(text);
 }

@@ -1,5 +1,8 @@
 // The help text.
 #pragma once
 
-// Writes the help text, with the identifier list, to standard output.
-void print_help();
+#include <cstdio>
+
+// Writes the help text, with the identifier list, to out: standard output when asked
+// for, standard error after a usage error.
+void print_help(std::FILE* out);

@@ -1,12 +1,15 @@
 #include "codepages/detect.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "cli/settings.h"
-#include "cli/stream_io.h"
+#include "cli/warn.h"
 #include "codepages/registry.h"
+#include "io/input.h"
+#include "io/output.h"
 
 pending_block* pending_head = nullptr;
 pending_block* pending_tail = nullptr;
@@ -93,24 +96,25 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
 
 bool below_passthrough_score(float score) { return static_cast<double>(score) < 0.78; }
 
-code_page* detect_code_page(detect_ctx* ctx, std::FILE* input, std::FILE* output, bool echo,
+code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream& output, bool echo,
                             float* score_out) {
   for (code_page* p = ctx->pages; p->name != nullptr; ++p) p->score_total = 0.0f;
   float score = 0.0f;
   int threshold = 20;
   for (;;) {
-    ctx->block_len = static_cast<std::int32_t>(read_input(input, ctx->block, detect_block_size));
+    ctx->block_len =
+        static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
     input_page = score_block(ctx, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
       if (score == 0.0f) {
-        if (!write_output(output, ctx->block, static_cast<std::size_t>(ctx->block_len))) break;
+        if (!out_put(output, ctx->block, static_cast<std::size_t>(ctx->block_len))) break;
       } else if (!pending_append(ctx->block, ctx->block_len)) {
         return nullptr;
       }
     }
     // A failed read ends the input here, just as its end does.
-    if (std::feof(input) || std::ferror(input)) break;
+    if (input.eof || input.error != 0) break;
     if (score != 0.0f) threshold -= 3;
     if (score >= static_cast<float>(threshold)) break;
   }
@@ -139,6 +143,6 @@ bool pending_append(const unsigned char* bytes, std::int32_t length) {
 
 void* alloc_or_report(std::size_t size) {
   void* p = std::malloc(size);
-  if (p == nullptr) std::perror("kiv");
+  if (p == nullptr) report_errno("kiv", errno);
   return p;
 }

@@ -3,9 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 struct code_page;
+struct input_stream;
+struct output_stream;
 
 constexpr int detect_block_size = 512;
 
@@ -32,9 +33,10 @@ code_page* score_block(detect_ctx* ctx, float* best_out);
 
 // Reads blocks until the best total clears a threshold that falls with every scoring
 // block, or the input ends. With echo, blocks read while nothing scored go to output at
-// once and later ones are held in the pending list. Sets input_page and returns it with
-// its total in *score_out; returns null when a block could not be held (out of memory).
-code_page* detect_code_page(detect_ctx* ctx, std::FILE* input, std::FILE* output, bool echo,
+// once (on their way before a read that may wait) and later ones are held in the pending
+// list. Sets input_page and returns it with its total in *score_out; returns null when a
+// block could not be held (out of memory).
+code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream& output, bool echo,
                             float* score_out);
 
 // True when -l lets a block with this best total through unchanged.

@@ -2,27 +2,23 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-constexpr int read_size = 4096;
+struct input_stream;
+struct output_stream;
 
-// Single-byte input pages, and the ASCII and two-byte characters of utf-8, are converted
-// through tables that iconv itself filled, with the same result. Off: iconv for all of it
-// (the tests and benchmarks compare the two).
-extern bool conversion_tables;
+// Converts one held block (with what the previous one cut off in front of it) into out,
+// as part of an unbroken sequence: an invalid byte is written as it is and conversion
+// goes on after it. Returns how many bytes at the end begin a character that the block
+// cuts off (left unconverted, for the caller to carry in front of what follows), or -1
+// when no conversion between the pages can be opened (nothing is written; errno says
+// why). A failed write ends the block early; see out.error.
+std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, output_stream& out);
 
-// Converts one span of input bytes and writes the result to output; an invalid byte is
-// written as it is and conversion goes on after it. Returns how many bytes at the end of
-// the span begin a character that it cuts off (left unconverted, for the caller to carry
-// in front of what follows), or -1 when no conversion between the pages can be opened
-// (nothing is written then). A failed write ends the span early; see ferror(output).
-std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, std::FILE* output);
-
-// Writes the converted text of the held blocks and of the rest of input to output, as
-// one unbroken sequence, and empties the pending list. When no conversion between the
-// pages can be opened it says so on standard error, copies everything unchanged and
-// returns false. Read and write failures are left on the streams' error indicators.
-bool convert_file(std::FILE* input, std::FILE* output);
+// Writes the converted text of the held blocks and of the rest of in to out, as one
+// unbroken sequence, and empties the pending list. When no conversion between the pages
+// can be opened it says so on standard error, copies everything unchanged and returns
+// false. Read and write failures are left in in.error and out.error.
+bool convert_file(input_stream& in, output_stream& out);
 
 // Frees every held block and empties the list.
 void pending_release();

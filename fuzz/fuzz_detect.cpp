@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t flags = data[0];
   const bool echo = flags & 1;
   const bool own = flags & 2;
-  const bool unbuffered = flags & 4;
+  const bool may_wait = flags & 4;
   const std::uint8_t* sizes = data + 1;
   data += 5;
   size -= 5;
@@ -58,11 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   output_page = &code_pages[(flags >> 4) % 6];
 
   piece_source src{data, size, sizes, 4};
-  std::FILE* in = open_pieces(&src, unbuffered);
-  char* written = nullptr;
-  std::size_t written_len = 0;
-  std::FILE* out = open_memstream(&written, &written_len);
-  FUZZ_CHECK(in != nullptr && out != nullptr);
+  input_stream in = open_pieces(&src, may_wait);
+  static memory_sink sink;
+  sink.bytes.clear();
+  output_stream out = open_memory_output(&sink, 64 + sizes[0] * 64u);
 
   unsigned char block[detect_block_size];
   detect_ctx ctx{pages, output_page, block, 0};
@@ -74,13 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!std::isnan(score) && score >= 0.0f);
   FUZZ_CHECK(score == page->score_total);
 
-  // What detection left in the stream, read out after it.
+  // What detection left in the input, read out after it.
+  FUZZ_CHECK(out_flush(out));
+  const std::string written = sink.bytes;
   std::string rest;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) rest.append(buf, n);
-  FUZZ_CHECK(!std::ferror(in) && !std::ferror(out));
-  std::fclose(in);
-  std::fclose(out);
+  for (input_span s; (s = read_span(in, nullptr, 0, out)).len > 0;)
+    rest.append(reinterpret_cast<const char*>(s.bytes), s.len);
+  FUZZ_CHECK(in.error == 0 && out.error == 0);
 
   std::string held;
   int held_blocks = 0;
@@ -94,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t read = size - rest.size();
   FUZZ_CHECK(std::memcmp(rest.data(), data + read, rest.size()) == 0);
   FUZZ_CHECK(rest.empty() || read % detect_block_size == 0);
-  const std::string consumed = std::string(written, written_len) + held;
-  std::free(written);
+  const std::string consumed = written + held;
   if (echo) {
     FUZZ_CHECK(consumed.size() == read);
     FUZZ_CHECK(std::memcmp(consumed.data(), data, read) == 0);

@@ -12,6 +12,10 @@
 #include "cli/settings.h"
 #include "codepages/detect.h"
 #include "codepages/registry.h"
+#include "convert/span.h"
+#include "fuzz/pieces.h"
+#include "io/input.h"
+#include "io/output.h"
 #include "tests/support.h"
 
 namespace {
@@ -125,8 +129,8 @@ TEST(Convert, AnInvalidByteCostsOnlyItself) {
 }
 
 TEST(Convert, ExactlyOneRead) {
-  const std::string in = filler(prose_utf8, read_size);
-  ASSERT_EQ(in.size(), std::size_t{read_size});
+  const std::string in = filler(prose_utf8, input_read_size);
+  ASSERT_EQ(in.size(), input_read_size);
   EXPECT_EQ(run_pipeline(in, page_named("utf-8"), page_named("koi8-r")).out,
             recode(in, "utf-8", "koi8-r//TRANSLIT"));
 }
@@ -147,17 +151,15 @@ TEST(Convert, UnknownConversionCopiesTheInputUnchanged) {
 TEST(Convert, BlockReportsTheCutOffTail) {
   pipeline_result unused = run_pipeline("", page_named("utf-8"), page_named("koi8-r"));
   (void)unused;
-  std::FILE* out = std::tmpfile();
+  memory_sink sink;
+  output_stream out = open_memory_output(&sink);
   const std::string block = "мир\xD0";
   EXPECT_EQ(convert_block(reinterpret_cast<const unsigned char*>(block.data()),
                           static_cast<std::int32_t>(block.size()), out),
             1);
   EXPECT_EQ(convert_block(reinterpret_cast<const unsigned char*>(block.data()), 0, out), 0);
-  std::rewind(out);
-  char buf[16] = {};
-  EXPECT_EQ(std::fread(buf, 1, sizeof buf, out), 3u);
-  EXPECT_EQ(std::string(buf, 3), "\xCD\xC9\xD2");
-  std::fclose(out);
+  EXPECT_TRUE(out_flush(out));
+  EXPECT_EQ(sink.bytes, "\xCD\xC9\xD2");
 }
 
 }  // namespace
@@ -225,43 +227,40 @@ struct paced_pipe {
   std::string text;
   std::size_t delivered = 0;
   std::size_t written = 0;    // bytes that reached the output
-  std::size_t worst_lag = 0;  // most input read, beyond one read and a block, not yet out
+  std::size_t worst_lag = 0;  // most input read, beyond a block, not yet out
 };
 
 TEST(Convert, OutputKeepsPaceWithASlowPipe) {
   paced_pipe pipe;
   pipe.text = recode(filler(prose_utf8, 120000), "utf-8", "cp1251//TRANSLIT");
-  cookie_io_functions_t in_io{};
-  in_io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
+  input_stream in = input_on(-1);
+  in.may_wait = true;
+  in.cookie = &pipe;
+  in.read_fn = [](void* c, void* buf, std::size_t n) -> ssize_t {
     auto* p = static_cast<paced_pipe*>(c);
-    // cp1251 to koi8-r never shortens the text, so everything read but the read in
-    // progress and a held block should have come out by now.
-    const std::size_t due = p->delivered > read_size + detect_block_size
-                                ? p->delivered - read_size - detect_block_size
-                                : 0;
+    // cp1251 to koi8-r never shortens the text, so everything read but a block that
+    // detection has not finished should have come out by now.
+    const std::size_t due = p->delivered > detect_block_size ? p->delivered - detect_block_size : 0;
     if (due > p->written) p->worst_lag = std::max(p->worst_lag, due - p->written);
     n = std::min({n, std::size_t{1000}, p->text.size() - p->delivered});
     std::memcpy(buf, p->text.data() + p->delivered, n);
     p->delivered += n;
     return static_cast<ssize_t>(n);
   };
-  cookie_io_functions_t out_io{};
-  out_io.write = [](void* c, const char*, std::size_t n) -> ssize_t {
+  unsigned char buf[1 << 16];
+  output_stream out = output_on(-1, buf, sizeof buf - output_slack);
+  out.cookie = &pipe;
+  out.write_fn = [](void* c, const void*, std::size_t n) -> ssize_t {
     static_cast<paced_pipe*>(c)->written += n;
     return static_cast<ssize_t>(n);
   };
-  std::FILE* in = fopencookie(&pipe, "r", in_io);
-  std::FILE* out = fopencookie(&pipe, "w", out_io);
-  std::setvbuf(in, nullptr, _IONBF, 0);
-  std::setvbuf(out, nullptr, _IONBF, 0);
   reset_settings();
   unsigned char block[detect_block_size];
   detect_ctx ctx{code_pages, output_page, block, 0};
   float score = 0;
   ASSERT_STREQ(detect_code_page(&ctx, in, out, true, &score)->name, "cp1251");
   EXPECT_TRUE(convert_file(in, out));
-  std::fclose(in);
-  std::fclose(out);
+  EXPECT_TRUE(out_flush(out));
   EXPECT_EQ(pipe.written, oracle_convert(pipe.text, "cp1251", "koi8-r").size());
   EXPECT_EQ(pipe.worst_lag, 0u);
 }

@@ -14,6 +14,7 @@
 #include "cli/settings.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "fuzz/pieces.h"
 #include "tests/support.h"
 
 namespace {
@@ -61,10 +62,11 @@ struct detection {
 detection detect(const std::string& input, bool echo = true, bool passthrough = false) {
   reset_settings();
   low_score_passthrough = passthrough;
-  std::string copy = input;
-  std::FILE* in =
-      copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
-  std::FILE* out = std::tmpfile();
+  piece_source src{reinterpret_cast<const std::uint8_t*>(input.data()), input.size(), nullptr, 0};
+  input_stream in = open_pieces(&src, false);
+  static memory_sink sink;
+  sink.bytes.clear();
+  output_stream out = open_memory_output(&sink);
   unsigned char block[detect_block_size];
   detect_ctx ctx{code_pages, output_page, block, 0};
   detection d{};
@@ -73,11 +75,8 @@ detection detect(const std::string& input, bool echo = true, bool passthrough = 
   for (const pending_block* b = pending_head; b != nullptr; b = b->next)
     d.held.emplace_back(reinterpret_cast<const char*>(b->bytes), b->length);
   pending_release();
-  std::rewind(out);
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, out)) > 0;) d.written.append(buf, n);
-  std::fclose(out);
-  std::fclose(in);
+  EXPECT_TRUE(out_flush(out));
+  d.written = sink.bytes;
   return d;
 }
 

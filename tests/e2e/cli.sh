@@ -8,10 +8,14 @@ expect_status "help" 0
 expect_file "help text" "$T/out" "$SRC/tests/golden/help.txt"
 expect_text "help quiet" "$T/err" ''
 
+# A usage error: the complaint and the help on standard error, nothing on standard
+# output (kiv -x f > out.txt must not fill out.txt with the help).
 for bad in -x -i -o -s; do
   run $bad
   expect_status "usage $bad" 2
-  expect_file "usage $bad help" "$T/out" "$SRC/tests/golden/help.txt"
+  expect_text "usage $bad nothing out" "$T/out" ''
+  tail -c "$(wc -c <"$SRC/tests/golden/help.txt")" "$T/err" >"$T/help"
+  expect_file "usage $bad help" "$T/help" "$SRC/tests/golden/help.txt"
   expect_grep "usage $bad complaint" "$T/err" "$(basename "$KIV"): "
 done
 

@@ -28,8 +28,13 @@ expect_text "closed stdin message" "$T/err" '<stdin>: Bad file descriptor\n'
 "$KIV" -T <&- >"$T/out" 2>"$T/err"
 expect_text "closed stdin no report" "$T/out" ''
 
-# Standard output that cannot be written.
-for opts in "" "-T" "-h" "-i utf-8 -o utf-8"; do
+# Standard output that cannot be written: the reason of the write that failed, also after
+# more markup than one buffer holds.
+{
+  for i in $(seq 150); do echo '<div class="para"><a href="#top">back to the top</a></div>'; done
+  cat "$good"
+} >"$T/page.html"
+for opts in "" "-T" "-h" "-i utf-8 -o utf-8" "-o utf-8 $T/page.html"; do
   "$KIV" $opts "$good" >/dev/full 2>"$T/err"
   status=$?
   expect_status "/dev/full $opts" 1
@@ -39,6 +44,20 @@ for opts in "" "-T" "-h" "-i utf-8 -o utf-8"; do
   expect_status "closed stdout $opts" 1
   expect_text "closed stdout $opts message" "$T/err" 'kiv: standard output: Bad file descriptor\n'
 done
+(trap '' PIPE && "$KIV" "$T/page.html" | true) 2>"$T/err"
+expect_text "closed pipe, SIGPIPE ignored" "$T/err" 'kiv: standard output: Broken pipe\n'
+(ulimit -f 4 && exec "$KIV" -o utf-8 "$T/page.html" "$T/page.html" >"$T/limited") 2>"$T/err"
+status=$?
+expect_status "file size limit" 1
+expect_text "file size limit message" "$T/err" 'kiv: standard output: File too large\n'
+checks=$((checks + 1))
+[ "$(wc -c <"$T/limited")" = 4096 ] || fail "file size limit: $(wc -c <"$T/limited") bytes written, want 4096"
+
+# With 2>&1 a message comes exactly between the texts of the inputs around it.
+"$KIV" -o utf-8 "$T/page.html" >"$T/page.utf8"
+"$KIV" -o utf-8 "$T/page.html" "$T/missing" "$T/page.html" >"$T/out" 2>&1
+{ cat "$T/page.utf8"; echo "$T/missing: No such file or directory"; cat "$T/page.utf8"; } >"$T/want"
+expect_file "message between texts" "$T/out" "$T/want"
 
 # A closed pipe ends kiv through SIGPIPE, promptly and without a message: also when the
 # input would never end.
@@ -196,6 +215,73 @@ expect_file "input file is output file, file kept" "$T/self" "$T/want"
 "$KIV" "$T/self" >"$T/self" 2>"$T/err"
 status=$?
 expect_status "input file is output file, emptied first" 0
+# Its own output met again among the operands, under any name: skipped, nothing doubled.
+"$KIV" "$good" >"$T/conv1"
+: >"$T/all"
+ln "$T/all" "$T/link"
+for form in plain /dev/stdout link read-write; do
+  : >"$T/all"
+  case $form in
+    plain) name=$T/all && "$KIV" "$good" "$name" >"$T/all" 2>"$T/err" ;;
+    /dev/stdout) name=/dev/stdout && "$KIV" "$good" "$name" >"$T/all" 2>"$T/err" ;;
+    link) name=$T/link && "$KIV" "$good" "$name" >>"$T/all" 2>"$T/err" ;;
+    read-write) name=$T/all && "$KIV" "$good" "$name" 1<>"$T/all" 2>"$T/err" ;;
+  esac
+  status=$?
+  expect_status "own output, $form" 1
+  expect_file "own output, $form: nothing doubled" "$T/all" "$T/conv1"
+  expect_text "own output, $form: message" "$T/err" "$name: input file is output file\n"
+done
+
+# Text arriving through a FIFO is passed on as it arrives: while the writer pauses, every
+# byte it sent is already through kiv (the writer holds the FIFO open for 10 s; the
+# reader gives up after 5).
+feed() { cat "$1"; exec sleep 10; }
+head -c 10000 "$(sample cp1251)" | tr '\n' ' ' >"$T/part.cp1251"
+printf '%599s\n' 'log line' >"$T/part.ascii"
+for how in "-i cp1251 -o utf-8 part.cp1251" "-o utf-8 part.cp1251" "-i cp1251 -o utf-8 part.ascii" \
+  "-T good part.cp1251"; do
+  set -- $how
+  part=$T/${*: -1}
+  if [ "$1" = -T ]; then
+    printf '%s: cp1251\n' "$good" >"$T/want"
+    args=(-T "$good")
+  else
+    LC_ALL=C iconv -f cp1251 -t utf-8 "$part" >"$T/want"
+    args=("${@:1:$#-1}")
+  fi
+  rm -f "$T/fifo" && mkfifo "$T/fifo"
+  feed "$part" >"$T/fifo" &
+  feeder=$!
+  SECONDS=0
+  timeout 5 head -c "$(wc -c <"$T/want")" < <("$KIV" "${args[@]}" "$T/fifo" 2>/dev/null) >"$T/out"
+  elapsed=$SECONDS
+  kill $feeder 2>/dev/null
+  wait $feeder 2>/dev/null
+  checks=$((checks + 1))
+  [ $elapsed -lt 5 ] || fail "FIFO, $how: text held back while the writer paused"
+  expect_file "FIFO, $how" "$T/out" "$T/want"
+done
+
+# A small stack is enough: the large buffers are not on it. (Sanitizers need more.)
+if ! grep -q __asan_init "$KIV"; then
+  (ulimit -s 64 && exec "$KIV" -o utf-8 "$T/page.html") >"$T/out" 2>"$T/err"
+  status=$?
+  expect_status "ulimit -s 64" 0
+  expect_file "ulimit -s 64" "$T/out" "$T/page.utf8"
+fi
+
+# Parallel reports into one pipe: every line whole, whatever the others write.
+mkdir "$T/many"
+long=$(printf '%*s' 180 '' | tr ' ' n)
+pages=($PAGES)
+for i in {1..300}; do
+  p=${pages[i % 6]}
+  ln "$(sample $p)" "$T/many/$long.$i" 2>/dev/null || cp "$(sample $p)" "$T/many/$long.$i"
+  echo "$T/many/$long.$i: $p"
+done | sort >"$T/want"
+find "$T/many" -type f -print0 | xargs -0 -P4 -n 50 "$KIV" -T | sort >"$T/out"
+expect_file "parallel reports" "$T/out" "$T/want"
 
 # A 1 GiB stream: converted whole, in memory that does not grow with it. A sanitizer
 # build starts larger, so the bound is on the growth over a small input.

@@ -1,0 +1,33 @@
+// Vector versions of the table loops, chosen once per run from what the CPU has. Each
+// converts whole chunks from the start of its input and stops before the first chunk it
+// cannot do alone (a byte whose output is not what the kernel handles, a character it does
+// not know); the scalar loop then takes that chunk and hands back.
+#pragma once
+
+#include <cstddef>
+
+struct page_pair;
+
+enum class simd_path { scalar, avx2, avx512 };
+
+// The path in use: the best this CPU has, unless forced.
+simd_path simd_current();
+// Whether this CPU can run a path.
+bool simd_supported(simd_path path);
+// Uses a path from now on (the tests run each in turn); false if the CPU lacks it.
+bool simd_force(simd_path path);
+const char* simd_name(simd_path path);
+
+// Kernels; each returns the input bytes consumed and adds what it wrote to *produced.
+// They may store up to 64 bytes past what they count. Absent paths return 0.
+//
+// Single-byte to single-byte: one output byte per input byte.
+std::size_t simd_narrow(const page_pair& pair, const unsigned char* in, std::size_t n,
+                        unsigned char* out);
+// Single-byte input, outputs of one to three bytes (to utf-8): at most 3 n bytes.
+std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_t n,
+                      unsigned char* out, std::size_t* produced);
+// utf-8 made of ASCII and U+0400-U+047F to single bytes; never splits a character, and
+// leaves a lead byte at the end of its input alone.
+std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
+                          unsigned char* out, std::size_t* produced);

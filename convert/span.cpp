@@ -1,0 +1,171 @@
+#include "convert/span.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "codepages/registry.h"
+#include "convert/simd.h"
+#include "convert/tables.h"
+#include "io/output.h"
+
+bool conversion_tables = true;
+
+namespace {
+
+// Input taken per round of the table loops: at most 4096 bytes, and few enough that a
+// whole entry for each, and one more, fits the output buffer.
+std::size_t round_size(const output_stream& out) {
+  const std::size_t fits = out.cap / sizeof(char_entry) - 1;
+  return fits < 4096 ? fits : 4096;
+}
+// A vector kernel that stopped hands this much to the scalar loop before trying again.
+constexpr std::size_t chunk = 64;
+
+bool is_utf8_lead2(unsigned char b) { return b >= 0xC2 && b <= 0xDF; }
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Entries are copied whole (they are 8 bytes) and the output advances by their length.
+inline unsigned char* put_entry(unsigned char* o, const char_entry& e) {
+  std::memcpy(o, &e, sizeof e);
+  return o + e.len;
+}
+
+std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t len,
+                              output_stream& out) {
+  const simd_path path = simd_current();
+  // Into a single-byte page nearly every byte becomes one byte; into utf-8, one to three.
+  const bool narrow = path != simd_path::scalar && p.narrow_ok && p.to->char_width == 1;
+  const bool wide = path == simd_path::avx512 && p.wide_ok && !narrow;
+  const std::size_t most = round_size(out);
+  for (std::size_t i = 0; i < len;) {
+    const std::size_t r = len - i < most ? len - i : most;
+    unsigned char* o = out_room(out, r * sizeof(char_entry));
+    if (o == nullptr) return -1;
+    const unsigned char* const src = in + i;
+    for (std::size_t done = 0; done < r;) {
+      if (narrow) {
+        const std::size_t k = simd_narrow(p, src + done, r - done, o);
+        done += k;
+        o += k;
+      } else if (wide) {
+        std::size_t produced = 0;
+        done += simd_wide(p, src + done, r - done, o, &produced);
+        o += produced;
+      }
+      std::size_t stop = r;
+      if ((narrow || wide) && r - done > chunk) stop = done + chunk;
+      for (; done + 4 <= stop; done += 4) {
+        o = put_entry(o, p.byte[src[done]]);
+        o = put_entry(o, p.byte[src[done + 1]]);
+        o = put_entry(o, p.byte[src[done + 2]]);
+        o = put_entry(o, p.byte[src[done + 3]]);
+      }
+      for (; done < stop; ++done) o = put_entry(o, p.byte[src[done]]);
+    }
+    out.len = static_cast<std::size_t>(o - out.buf);
+    i += r;
+  }
+  return 0;
+}
+
+std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, output_stream& out) {
+  const bool vector = p.cyr_ok && simd_current() == simd_path::avx512;
+  const std::size_t most = round_size(out);
+  std::size_t i = 0;
+  while (i < len) {
+    const std::size_t r = len - i < most ? len - i : most;
+    // One more entry than the round's bytes: a character may straddle its end.
+    unsigned char* o = out_room(out, (r + 1) * sizeof(char_entry));
+    if (o == nullptr) return -1;
+    std::size_t stop = i + r;
+    if (vector) {
+      std::size_t produced = 0;
+      i += simd_cyrillic(p, in + i, stop - i, o, &produced);
+      o += produced;
+      if (stop - i > chunk) stop = i + chunk;
+    }
+    // ASCII and two-byte characters from the table. (Picking the entry without a branch
+    // is slower: the next position then waits for this byte's load.) The rows of lead
+    // bytes not yet met are all slow.
+    const std::size_t last = stop < len ? stop : len - 1;  // so that in[i + 1] exists
+    while (i < last) {
+      const unsigned char b = in[i];
+      const bool ascii = b < 0x80;
+      if (!ascii && (b & 0xE0) != 0xC0) break;
+      const char_entry& e = ascii ? p.byte[b] : p.rows[b & 0x1F][in[i + 1]];
+      if (e.len == entry_slow) break;
+      o = put_entry(o, e);
+      i += ascii ? 1 : 2;
+    }
+    if (i == len - 1 && i < stop && in[i] < 0x80) o = put_entry(o, p.byte[in[i++]]);
+    out.len = static_cast<std::size_t>(o - out.buf);
+    if (i >= stop) continue;
+
+    const unsigned char b = in[i];
+    if (is_utf8_lead2(b) && i + 1 < len && is_continuation(in[i + 1]) &&
+        (p.rows_built & (1u << (b & 0x1F))) == 0) {
+      build_row(p, b);
+      continue;
+    }
+    // Up to the next byte that starts a character the table knows: never a continuation
+    // byte, so the span ends on a character boundary unless the input itself is broken.
+    std::size_t j = i + 1;
+    while (j < len && in[j] >= 0x80 && !is_utf8_lead2(in[j])) ++j;
+    reset_pair(p);
+    const std::int32_t tail = iconv_span(p.cd, in + i, j - i, j == len, out);
+    if (tail != 0) return tail;
+    i = j;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len, bool may_continue,
+                        output_stream& out) {
+  // iconv does not write through its input pointer; its type is only historical.
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+  while (len > 0) {
+    if (out.len == out.cap && !out_flush(out)) return -1;
+    char* const start = reinterpret_cast<char*>(out.buf + out.len);
+    char* o = start;
+    std::size_t room = out.cap - out.len;
+    errno = 0;
+    const std::size_t rc = iconv(cd, &in, &len, &o, &room);
+    const int e = errno;
+    out.len += static_cast<std::size_t>(o - start);
+    if (rc != static_cast<std::size_t>(-1)) break;
+    if (e == E2BIG) {
+      if (o != start) continue;
+      // Not even one character fits: make the whole buffer free, or give up.
+      if (out.len == 0) {
+        out.error = E2BIG;
+        return -1;
+      }
+      if (!out_flush(out)) return -1;
+      continue;
+    }
+    if (e == EINVAL && may_continue) return static_cast<std::int32_t>(len);
+    if (!out_put(out, in, 1)) return -1;
+    ++in;
+    --len;
+  }
+  return 0;
+}
+
+std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size_t len,
+                          bool may_continue, output_stream& out) {
+  if (!conversion_tables || pair.kind == pair_kind::iconv_only)
+    return iconv_span(pair.cd, bytes, len, may_continue, out);
+  switch (pair.kind) {
+    case pair_kind::copy:
+      return out_put(out, bytes, len) ? 0 : -1;
+    case pair_kind::single_byte:
+      return single_byte_span(pair, bytes, len, out);
+    case pair_kind::utf8:
+      if (!may_continue) return iconv_span(pair.cd, bytes, len, false, out);
+      return utf8_span(pair, bytes, len, out);
+    default:
+      return iconv_span(pair.cd, bytes, len, may_continue, out);
+  }
+}

@@ -1,0 +1,171 @@
+#include "convert/tables.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "codepages/registry.h"
+#include "convert/span.h"
+#include "io/output.h"
+
+namespace {
+
+// More pairs than one run meets in practice: 6 pages in, one page out.
+constexpr int cached_pairs = 8;
+page_pair cache[cached_pairs];
+int cache_used = 0;
+int next_evicted = 0;
+
+char_entry slow_row[256];
+bool slow_row_ready = false;
+
+// Any write to it fails: an entry whose output does not fit is slow.
+ssize_t refuse(void*, const void*, std::size_t) {
+  errno = ENOBUFS;
+  return -1;
+}
+
+// One character through iconv under the conversion rule, as an entry.
+char_entry make_entry(page_pair& p, const unsigned char* ch, std::size_t len) {
+  unsigned char buf[sizeof(char_entry::bytes) + output_slack];
+  output_stream mem = output_on(-1, buf, sizeof(char_entry::bytes));
+  mem.write_fn = refuse;
+  reset_pair(p);
+  const bool fits = iconv_span(p.cd, ch, len, false, mem) == 0 && out_flush(mem);
+  char_entry e{};
+  std::memcpy(e.bytes, buf, sizeof e.bytes);
+  e.len = fits ? static_cast<std::uint8_t>(mem.len) : entry_slow;
+  return e;
+}
+
+bool is_ascii_identity(const char_entry& e, unsigned b) { return e.len == 1 && e.bytes[0] == b; }
+
+void build_vector_tables(page_pair& p) {
+  p.narrow_ok = p.wide_ok = p.cyr_ok = false;
+  for (unsigned b = 0; b < 128; ++b)
+    if (!is_ascii_identity(p.byte[b], b)) return;
+  if (p.kind == pair_kind::single_byte) {
+    p.narrow_ok = p.wide_ok = true;
+    std::memset(p.byte_bad_bits, 0, sizeof p.byte_bad_bits);
+    for (unsigned b = 0; b < 128; ++b) {
+      const char_entry& e = p.byte[128 + b];
+      p.byte_map[b] = e.bytes[0];
+      p.byte_bad[b] = e.len != 1;
+      if (e.len != 1) p.byte_bad_bits[b & 15] |= static_cast<unsigned char>(1u << (b >> 4));
+      const bool short_enough = e.len >= 1 && e.len <= 3;
+      p.wide_len[b] = short_enough ? e.len : 0;
+      for (int k = 0; k < 3; ++k) p.wide[k][b] = short_enough && k < e.len ? e.bytes[k] : 0;
+    }
+  } else if (p.kind == pair_kind::utf8) {
+    p.cyr_ok = true;
+    for (const unsigned lead : std::array{0xD0u, 0xD1u}) {
+      const char_entry* row = build_row(p, lead);
+      for (unsigned t = 0; t < 64; ++t) {
+        const char_entry& e = row[0x80 + t];
+        const unsigned k = (lead & 1) * 64 + t;
+        p.cyr_map[k] = e.bytes[0];
+        p.cyr_bad[k] = e.len != 1;
+      }
+    }
+  }
+}
+
+void open_pair(page_pair& p, const code_page* from, const code_page* to) {
+  p.from = from;
+  p.to = to;
+  p.from_name = from->name;
+  p.to_name = to->name;
+  p.rows_built = 0;
+  if (!slow_row_ready) {
+    for (char_entry& e : slow_row) e.len = entry_slow;
+    slow_row_ready = true;
+  }
+  for (const char_entry*& r : p.rows) r = slow_row;
+
+  char target[64];
+  std::snprintf(target, sizeof target, "%s//TRANSLIT", to->name);
+  errno = 0;
+  p.cd = iconv_open(target, from->name);
+  p.open_errno = 0;
+  if (p.cd == reinterpret_cast<iconv_t>(-1)) {
+    p.open_errno = errno != 0 ? errno : EINVAL;
+    p.kind = pair_kind::unavailable;
+    return;
+  }
+  // The same page in and out keeps every byte: iconv keeps each valid character, and the
+  // rule keeps each invalid byte and an incomplete tail as they are.
+  if (from == to || std::strcmp(from->name, to->name) == 0) {
+    p.kind = pair_kind::copy;
+    return;
+  }
+  if (from->char_width == 1)
+    p.kind = pair_kind::single_byte;
+  else if (std::strcmp(from->name, "utf-8") == 0)
+    p.kind = pair_kind::utf8;
+  else
+    p.kind = pair_kind::iconv_only;
+  if (p.kind == pair_kind::iconv_only) return;
+
+  const unsigned top = p.kind == pair_kind::single_byte ? 256 : 128;
+  for (unsigned b = 0; b < top; ++b) {
+    const auto ch = static_cast<unsigned char>(b);
+    p.byte[b] = make_entry(p, &ch, 1);
+    // The loops take every single-byte character and every ASCII one from the table; one
+    // whose transliteration does not fit an entry leaves the pair to iconv.
+    if (p.byte[b].len == entry_slow) p.kind = pair_kind::iconv_only;
+  }
+  for (unsigned b = top; b < 256; ++b) p.byte[b].len = entry_slow;
+  if (p.kind != pair_kind::iconv_only) build_vector_tables(p);
+  reset_pair(p);
+}
+
+}  // namespace
+
+page_pair& pair_for(const code_page* from, const code_page* to) {
+  for (int i = 0; i < cache_used; ++i) {
+    page_pair& p = cache[i];
+    if (p.from == from && p.to == to && p.from_name == from->name && p.to_name == to->name)
+      return p;
+  }
+  int slot;
+  if (cache_used < cached_pairs) {
+    slot = cache_used++;
+  } else {
+    slot = next_evicted;
+    next_evicted = (next_evicted + 1) % cached_pairs;
+    if (cache[slot].kind != pair_kind::unavailable) iconv_close(cache[slot].cd);
+  }
+  open_pair(cache[slot], from, to);
+  return cache[slot];
+}
+
+void reset_pair(page_pair& pair) {
+  if (pair.kind != pair_kind::unavailable) iconv(pair.cd, nullptr, nullptr, nullptr, nullptr);
+}
+
+const char_entry* build_row(page_pair& p, unsigned lead) {
+  const unsigned slot = lead & 0x1F;
+  if ((p.rows_built & (1u << slot)) != 0) return p.rows[slot];
+  char_entry* row = p.row_store[slot];
+  for (unsigned next = 0; next < 256; ++next) {
+    if ((next & 0xC0) != 0x80) {
+      row[next].len = entry_slow;
+      continue;
+    }
+    const unsigned char ch[2] = {static_cast<unsigned char>(lead),
+                                 static_cast<unsigned char>(next)};
+    row[next] = make_entry(p, ch, 2);
+  }
+  p.rows[slot] = row;
+  p.rows_built |= 1u << slot;
+  reset_pair(p);
+  return row;
+}
+
+void close_pairs() {
+  for (int i = 0; i < cache_used; ++i)
+    if (cache[i].kind != pair_kind::unavailable) iconv_close(cache[i].cd);
+  cache_used = 0;
+  next_evicted = 0;
+}

@@ -1,0 +1,66 @@
+// A page pair as the run converts it: one iconv descriptor, opened the first time the pair
+// is met, and tables of what single characters become, worked out through that same
+// descriptor, so that the fast paths give iconv's own answers.
+#pragma once
+
+#include <iconv.h>
+
+#include <cstdint>
+
+struct code_page;
+
+// What one input character becomes.
+struct char_entry {
+  unsigned char bytes[7];
+  std::uint8_t len;  // entry_slow: longer than bytes holds, iconv converts it each time
+};
+constexpr std::uint8_t entry_slow = 0xFF;
+
+enum class pair_kind {
+  unavailable,  // iconv knows no such conversion
+  copy,         // the same page: every byte stays as it is
+  iconv_only,   // no table: everything through iconv
+  single_byte,  // every input byte from the table
+  utf8,         // ASCII and two-byte characters from the table, the rest through iconv
+};
+
+struct page_pair {
+  const code_page* from;
+  const code_page* to;
+  const char* from_name;  // the key includes the names: tests build pages of their own
+  const char* to_name;
+  pair_kind kind;
+  iconv_t cd;
+  int open_errno;        // why the descriptor could not be opened
+  char_entry byte[256];  // single-byte input: every byte; utf-8: ASCII only
+  // utf-8: two-byte characters by lead byte C0..DF, each row indexed by the next byte
+  // (slow where that is no continuation byte); a row of slow entries until the lead is
+  // first met, so that one test in the loop covers both.
+  const char_entry* rows[32];
+  std::uint32_t rows_built;
+  char_entry row_store[32][256];
+  // The vector paths' view of the same tables, upper halves only: ASCII stays itself
+  // (checked when the tables are built; a pair where it does not has no vector path).
+  bool narrow_ok;  // single-byte input: byte_map and byte_bad hold bytes 80-FF
+  bool wide_ok;    // single-byte input: wide holds outputs of one to three bytes
+  bool cyr_ok;     // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F
+  alignas(64) unsigned char byte_map[128];
+  alignas(64) unsigned char byte_bad[128];      // nonzero: the output is not one byte
+  alignas(16) unsigned char byte_bad_bits[16];  // the same by low nibble, a bit per high one
+  alignas(64) unsigned char wide[3][128];       // byte k of the output
+  alignas(64) unsigned char wide_len[128];      // 1-3, or 0: longer, shorter or slow
+  alignas(64) unsigned char cyr_map[128];
+  alignas(64) unsigned char cyr_bad[128];
+};
+
+// The pair for input_page to output_page style arguments: opened and tabled once per run.
+page_pair& pair_for(const code_page* from, const code_page* to);
+
+// Puts the pair's descriptor back to its initial state.
+void reset_pair(page_pair& pair);
+
+// The row of a utf-8 lead byte, worked out now if it was not yet.
+const char_entry* build_row(page_pair& pair, unsigned lead);
+
+// Closes every descriptor the run opened.
+void close_pairs();

@@ -1,0 +1,71 @@
+#include "io/input.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "io/output.h"
+
+namespace {
+
+unsigned char area[input_headroom + input_read_size];
+unsigned char* const start = area + input_headroom;
+
+// One read into the empty buffer; false at the end of the input or on failure.
+bool refill(input_stream& in, output_stream& out) {
+  in.pos = in.end = input_headroom;
+  if (in.eof || in.error != 0) return false;
+  // Whatever is ready goes to the reader before kiv may sit waiting for its writer.
+  if (in.may_wait) out_flush(out);
+  ssize_t got;
+  do {
+    got = in.read_fn != nullptr ? in.read_fn(in.cookie, start, input_read_size)
+                                : read(in.fd, start, input_read_size);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    in.error = errno != 0 ? errno : EIO;
+    return false;
+  }
+  if (got == 0) {
+    in.eof = true;
+    return false;
+  }
+  in.end += static_cast<std::size_t>(got);
+  return true;
+}
+
+}  // namespace
+
+input_stream input_on(int fd) {
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  return input_stream{fd, !regular, false, 0, input_headroom, input_headroom, nullptr, nullptr};
+}
+
+std::size_t read_block(input_stream& in, unsigned char* dst, std::size_t n, output_stream& out) {
+  std::size_t got = 0;
+  while (got < n) {
+    if (in.pos == in.end && !refill(in, out)) break;
+    std::size_t take = in.end - in.pos;
+    if (take > n - got) take = n - got;
+    std::memcpy(dst + got, area + in.pos, take);
+    in.pos += take;
+    got += take;
+  }
+  return got;
+}
+
+input_span read_span(input_stream& in, const unsigned char* carry, std::size_t carry_len,
+                     output_stream& out) {
+  if (carry_len > input_headroom) carry_len = input_headroom;  // callers never carry more
+  unsigned char keep[input_headroom];
+  std::memcpy(keep, carry, carry_len);  // the read below may land on top of it
+  if (in.pos == in.end) refill(in, out);
+  unsigned char* const first = area + in.pos - carry_len;
+  std::memcpy(first, keep, carry_len);
+  const std::size_t len = carry_len + (in.end - in.pos);
+  in.pos = in.end;
+  return input_span{first, len};
+}
