@@ -32,7 +32,7 @@ char_entry make_entry(page_pair& p, const unsigned char* ch, std::size_t len) {
   output_stream mem = output_on(-1, buf, sizeof(char_entry::bytes));
   mem.write_fn = refuse;
   reset_pair(p);
-  const bool fits = iconv_span(p.cd, ch, len, false, mem) == 0 && out_flush(mem);
+  const bool fits = iconv_span(p.cd, ch, len, false, mem) == 0 && mem.error == 0;
   char_entry e{};
   std::memcpy(e.bytes, buf, sizeof e.bytes);
   e.len = fits ? static_cast<std::uint8_t>(mem.len) : entry_slow;

@@ -44,7 +44,7 @@ for opts in "" "-T" "-h" "-i utf-8 -o utf-8" "-o utf-8 $T/page.html"; do
   expect_status "closed stdout $opts" 1
   expect_text "closed stdout $opts message" "$T/err" 'kiv: standard output: Bad file descriptor\n'
 done
-(trap '' PIPE && "$KIV" "$T/page.html" | true) 2>"$T/err"
+(trap '' PIPE && timeout 20 "$KIV" -i koi8-r /dev/zero | true) 2>"$T/err"
 expect_text "closed pipe, SIGPIPE ignored" "$T/err" 'kiv: standard output: Broken pipe\n'
 (ulimit -f 4 && exec "$KIV" -o utf-8 "$T/page.html" "$T/page.html" >"$T/limited") 2>"$T/err"
 status=$?
