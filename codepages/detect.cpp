@@ -8,6 +8,7 @@
 #include "cli/settings.h"
 #include "cli/warn.h"
 #include "codepages/registry.h"
+#include "codepages/utf8_tally.h"
 #include "io/input.h"
 #include "io/output.h"
 
@@ -101,9 +102,11 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   for (code_page* p = ctx->pages; p->name != nullptr; ++p) p->score_total = 0.0f;
   float score = 0.0f;
   int threshold = 20;
+  utf8_tally tally;
   for (;;) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
+    utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
     input_page = score_block(ctx, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
@@ -118,6 +121,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (score != 0.0f) threshold -= 3;
     if (score >= static_cast<float>(threshold)) break;
   }
+  // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
+  input_page = utf8_verdict(tally, ctx->pages, input_page, ctx->fallback);
   *score_out = input_page->score_total;
   return input_page;
 }

@@ -1,5 +1,6 @@
 // Detection on arbitrary bytes, in conversion and report mode, with and without -l, on
-// the built-in registry or on one whose letter tables come from the input.
+// the built-in registry or on one whose letter tables come from the input; utf-8 is named
+// only for bytes that are UTF-8.
 //
 // Input: a flags byte, four piece sizes, then (with a registry of its own) 66 letter
 // bytes per page and a letter count, then the text.
@@ -12,6 +13,7 @@
 #include "codepages/registry.h"
 #include "convert/convert.h"
 #include "fuzz/pieces.h"
+#include "fuzz/utf8_oracle.h"
 
 namespace {
 
@@ -101,5 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(consumed.empty());
   }
   FUZZ_CHECK(held_blocks <= 7);
+
+  // utf-8 only for bytes that are UTF-8, counted over everything detection read; while
+  // every total is 0 the fallback stands, whatever it is.
+  bool scored = false;
+  const code_page* utf8 = nullptr;
+  for (const code_page* p = pages; p->name != nullptr; ++p) {
+    scored = scored || p->score_total > 0.0f;
+    if (std::strcmp(p->name, "utf-8") == 0) utf8 = p;
+  }
+  const utf8_counts n = count_utf8({reinterpret_cast<const char*>(data), read});
+  if (scored && page == utf8) FUZZ_CHECK(n.invalid <= n.valid);
+  if (scored && utf8 != nullptr && n.valid > 0 && n.invalid == 0) FUZZ_CHECK(page == utf8);
+  if (!scored) FUZZ_CHECK(page == ctx.fallback);
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -13,8 +14,10 @@
 
 #include "cli/settings.h"
 #include "codepages/registry.h"
+#include "codepages/utf8_tally.h"
 #include "convert/convert.h"
 #include "fuzz/pieces.h"
+#include "fuzz/utf8_oracle.h"
 #include "tests/support.h"
 
 namespace {
@@ -238,6 +241,109 @@ TEST(Detect, PassthroughBlocksDoNotLowerTheThreshold) {
   EXPECT_TRUE(d.held.empty());
   EXPECT_STREQ(d.page->name, "cp1251");
   EXPECT_GT(d.score, 0.0f);
+}
+
+TEST(Detect, Utf8OnlyWhereTheBytesAreUtf8) {
+  // Accented letters whose trail bytes read as Russian letters in cp866.
+  const std::string french = "Le train part à l'aube ; prends ton écharpe, il gèle déjà. ";
+  struct row {
+    std::string what, in;
+    const char* page;  // null: anything but utf-8
+  };
+  std::vector<row> rows = {
+      {"short french", french, "utf-8"},
+      {"stray bytes", sample("utf-8").insert(700, "\xD0 \xFF").insert(90, "\x80"), "utf-8"},
+      {"cut at the end", french + "\xF0\x9F\x8E", "utf-8"},
+      // Eight characters, then as many bytes that are never UTF-8, then one more.
+      {"as many stray bytes", "тихо, ночь. " + std::string(8, '\xF8'), "utf-8"},
+      {"one stray byte more", "тихо, ночь. " + std::string(9, '\xF8'), nullptr},
+  };
+  // A character cut by the block boundary at every point.
+  for (const std::string ch : {"é", "€", "\xF0\x9D\x84\x9E"})
+    for (std::size_t cut = 1; cut < ch.size(); ++cut)
+      rows.push_back({"boundary " + std::to_string(ch.size()) + "/" + std::to_string(cut),
+                      std::string(detect_block_size - cut, '.') + ch + french, "utf-8"});
+  // Capitals are the same bytes in cp866 and mac-cyrillic: the tie goes to cp866.
+  for (const char* heading : {"ПАРАМЕТРЫ\n", "ВНИМАНИЕ\n", "== ОГЛАВЛЕНИЕ ==\n", "ПРИВЕТ"})
+    for (const auto& [page, want] : {std::pair{"cp866", "cp866"},
+                                     {"mac-cyrillic", "cp866"},
+                                     {"iso-8859-5", nullptr},
+                                     {"koi8-r", nullptr}})
+      rows.push_back({std::string(heading) + " in " + page, recode(heading, "utf-8", page), want});
+  for (const row& r : rows) {
+    const detection d = detect(r.in);
+    if (r.page != nullptr)
+      EXPECT_STREQ(d.page->name, r.page) << r.what;
+    else
+      EXPECT_STRNE(d.page->name, "utf-8") << r.what;
+    EXPECT_GT(d.score, 0.0f) << r.what;
+  }
+  // Bytes that only utf-8 reads as letters (9A is К there, Ъ or no letter elsewhere), and
+  // that are not UTF-8: no hits, as when nothing scored.
+  const detection none = detect("x\x9A\x9A\x9A\n");
+  EXPECT_EQ(none.page, output_page);
+  EXPECT_EQ(none.score, 0.0f);
+}
+
+TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
+  // Inputs pieced together from UTF-8 and cp1251 prose, French and random bytes; the page
+  // must follow from the letter totals and a whole-buffer count of what detection read.
+  std::mt19937 rng(9);
+  // Kinds 0-3: long UTF-8, cp1251, French, short UTF-8; 4: random bytes and forms that
+  // only look like UTF-8 (surrogates, overlong, past U+10FFFF) next to the extremes that are.
+  const std::string parts[] = {sample("utf-8"), sample("cp1251"),
+                               "Déjà l'été ; où êtes-vous, très chère Noëlle ? "};
+  const std::string edges =
+      "\xED\xA0\x80\xED\x9F\xBF\xF4\x90\x80\x80\xF4\x8F\xBF\xBF\xE0\x9F\xBF\xE0\xA0\x80"
+      "\xF0\x8F\xBF\xBF\xF0\x90\x80\x80\xC1\xBF\xC2\x80\xF5\x80\x80\x80";
+  code_page* const utf8 = page_named("utf-8");
+  for (int trial = 0; trial < 400; ++trial) {
+    std::string in;
+    for (int piece = 1 + int(rng() % 6); piece > 0; --piece) {
+      const std::size_t len = rng() % 700;
+      const int kind = int(rng() % 5);
+      if (kind == 4) {
+        for (std::size_t j = 0; j < len % 40; ++j)
+          in.push_back(rng() % 2 ? char(rng()) : edges[rng() % edges.size()]);
+      } else {
+        const std::string& from = parts[kind % 3];
+        const std::size_t at = rng() % from.size();
+        in += from.substr(at, kind == 3 ? len % 60 : len);
+      }
+    }
+    // The tally fed in small pieces counts what one pass over the whole input counts.
+    utf8_tally t;
+    for (std::size_t at = 0, step; at < in.size(); at += step) {
+      step = std::min<std::size_t>(in.size() - at, 1 + rng() % 9);
+      utf8_tally_add(t, reinterpret_cast<const unsigned char*>(in.data()) + at, step);
+    }
+    const utf8_counts whole = count_utf8(in);
+    ASSERT_EQ(t.valid, whole.valid) << "trial " << trial;
+    ASSERT_EQ(t.invalid, whole.invalid) << "trial " << trial;
+
+    const detection d = detect(in);
+    std::string read = d.written;
+    for (const std::string& b : d.held) read += b;
+    std::vector<std::string> blocks;
+    for (std::size_t at = 0; at < read.size(); at += detect_block_size)
+      blocks.push_back(read.substr(at, detect_block_size));
+    const std::vector<float> totals = reference_totals(blocks);
+    const auto top = [&](int pages) {
+      return int(std::max_element(totals.begin(), totals.begin() + pages) - totals.begin());
+    };
+    const utf8_counts n = count_utf8(read);
+    const bool scored = totals[top(6)] > 0;
+    code_page* const by_letters = &code_pages[top(6)];
+    code_page* want = scored ? by_letters : output_page;
+    if (scored && n.valid > 0 && n.invalid == 0)
+      want = utf8;
+    else if (scored && by_letters == utf8 && n.invalid > n.valid)
+      want = totals[top(5)] > 0 ? &code_pages[top(5)] : output_page;
+    ASSERT_EQ(d.page, want) << "trial " << trial << ": V " << n.valid << " I " << n.invalid;
+    if (scored && d.page == utf8) {
+      EXPECT_LE(n.invalid, n.valid);
+    }
+  }
 }
 
 }  // namespace

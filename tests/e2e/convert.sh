@@ -30,6 +30,21 @@ LC_ALL=C iconv -f utf-8 -t cp1251//TRANSLIT "$T/long.utf8" >"$T/long.cp1251"
 run -o utf-8 "$T/long.cp1251"
 expect_file "long cp1251 to utf-8" "$T/out" "$T/long.utf8"
 
+# UTF-8 in other languages stays utf-8, however its trail bytes score as Russian letters.
+fr='Mère Noëlle a gardé la clé du grenier ; à midi, on déjeune près de la rivière.\n'
+de='Die Brücke über den Fluss ist schmal, und im Frühling blühen dort Äpfel für alle.\n'
+el='Το πρωί πήγαμε στη θάλασσα· ο ήλιος ήταν ζεστός και το νερό κρύο.\n'
+for lang in fr de el; do
+  for n in 1 30; do
+    for i in $(seq $n); do printf "${!lang}"; done >"$T/$lang"
+    run -T "$T/$lang"
+    expect_text "$lang x$n report" "$T/out" "$T/$lang: utf-8\n"
+    LC_ALL=C iconv -f utf-8 -t koi8-r//TRANSLIT "$T/$lang" >"$T/want"
+    run -o koi8-r "$T/$lang"
+    expect_file "$lang x$n to koi8-r" "$T/out" "$T/want"
+  done
+done
+
 # A pipe that delivers seven bytes at a time, with pauses.
 trickle() { perl -e 'binmode STDIN; $| = 1; while (read(STDIN, $b, 7)) { print $b; select(undef, undef, undef, 0.001) }'; }
 for p in utf-8 cp866; do
