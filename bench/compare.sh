@@ -1,7 +1,9 @@
 #!/bin/bash
-# Whole-process comparison of kiv with the tools one would otherwise reach for, side by
-# side in one run: kiv and its peer alternate, RUNS times each, and the table shows the
-# median wall time of each, their ratio, and the peak resident memory of each.
+# Whole-process comparison of kiv with the tools one would otherwise reach for, and with
+# limit programs that do the least the same work takes (bench/limit/*.c, built here, the
+# AVX-512 ones only where the CPU has the instructions), side by side in one run: kiv and
+# its peer alternate, RUNS times each, and the table shows the median wall time of each,
+# their ratio, the ratio the project aims at, and the peak resident memory of each.
 #
 #   bench/compare.sh [kiv binary] [size in MB]     (defaults: build/kiv, 50)
 #
@@ -9,8 +11,9 @@
 set -euo pipefail
 KIV=$(realpath "${1:-build/kiv}")
 MB=${2:-50}
-RUNS=${RUNS:-5}
+RUNS=${RUNS:-7}
 FILES=${FILES:-300}
+SRC=$(cd "$(dirname "$0")/.." && pwd)
 
 need=()
 command -v iconv >/dev/null || need+=(libc-bin)
@@ -59,10 +62,10 @@ median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
 peak_kb() { /usr/bin/time -f %M -o "$W/rss" "$@" >/dev/null 2>&1 || true; cat "$W/rss" | tail -1; }
 ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
 
-# row NAME -- KIV COMMAND -- PEER COMMAND
+# row NAME PEER TARGET -- KIV COMMAND -- PEER COMMAND   (TARGET: the most kiv/peer may be, or -)
 row() {
-  local name=$1 kiv=() peer=() t
-  shift 2
+  local name=$1 label=$2 target=$3 kiv=() peer=() t
+  shift 4
   while [ "$1" != -- ]; do kiv+=("$1"); shift; done
   shift
   peer=("$@")
@@ -72,13 +75,30 @@ row() {
     t=$(now); "${kiv[@]}" >/dev/null 2>&1 || true; echo $(($(now) - t)) >>"$W/tk"
     t=$(now); "${peer[@]}" >/dev/null 2>&1 || true; echo $(($(now) - t)) >>"$W/tp"
   done
-  local k p
+  local k p ratio verdict=''
   k=$(median <"$W/tk")
   p=$(median <"$W/tp")
-  printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(ms "$k")" "$(ms "$p")" \
-    "$(awk -v a="$k" -v b="$p" 'BEGIN { printf "%.3f", a / b }')" \
-    "$(peak_kb "${kiv[@]}")" "$(peak_kb "${peer[@]}")" "${peer[0]}"
+  ratio=$(awk -v a="$k" -v b="$p" 'BEGIN { printf "%.3f", a / b }')
+  if [ "$target" != - ]; then
+    verdict=$(awk -v r="$ratio" -v t="$target" 'BEGIN { print (r <= t ? "<= " t ", met" : "<= " t ", MISSED") }')
+  fi
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(ms "$k")" "$(ms "$p")" \
+    "$ratio" "$verdict" "$(peak_kb "${kiv[@]}")" "$(peak_kb "${peer[@]}")" "$label"
 }
+
+# The limit programs: plain C, built with the compiler at hand.
+CC=${CC:-cc}
+cpu_has() { grep -qw "$1" /proc/cpuinfo; }
+"$CC" -O2 -o "$W/table" "$SRC/bench/limit/table.c"
+avx512=false
+if cpu_has avx512vbmi && cpu_has avx512_vbmi2 && cpu_has avx512bw; then
+  avx512=true
+  flags="-mavx512f -mavx512bw -mavx512vbmi -mavx512vbmi2"
+  "$CC" -O2 $flags -o "$W/table_avx512" "$SRC/bench/limit/table_avx512.c"
+  "$CC" -O2 $flags -o "$W/utf8_avx512" "$SRC/bench/limit/utf8_avx512.c"
+else
+  echo "This CPU lacks AVX-512 VBMI/VBMI2: the rows against the vector limit programs are left out." >&2
+fi
 
 echo "Generating ${MB} MB of text in each page and $FILES small files..." >&2
 prose $((MB * 1000 * 1000)) 1 >"$W/text.utf-8"
@@ -99,7 +119,7 @@ for i in $(seq "$FILES"); do
 done
 
 echo "Checking that kiv's output is byte-identical to iconv's..." >&2
-for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251; do
+for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251 utf-8:utf-8; do
   from=${pair%%:*} to=${pair#*:}
   "$KIV" -o "$to" "$W/text.$from" >"$W/kiv.out"
   iconv -f "$from" -t "$to//TRANSLIT" "$W/text.$from" >"$W/iconv.out"
@@ -110,18 +130,32 @@ rm -f "$W/kiv.out" "$W/iconv.out"
 echo
 echo "$(date -u +%Y-%m-%d), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), median of $RUNS runs each"
 echo
-echo '| what | kiv ms | peer ms | ratio | kiv peak KB | peer peak KB | peer |'
-echo '|---|---|---|---|---|---|---|'
+echo '| what | kiv ms | peer ms | ratio | target | kiv peak KB | peer peak KB | peer |'
+echo '|---|---|---|---|---|---|---|---|'
 for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251; do
   from=${pair%%:*} to=${pair#*:}
-  row "convert $from -> $to, $MB MB" -- "$KIV" -o "$to" "$W/text.$from" \
+  target=0.10 && [ "$from" = utf-8 ] && target=0.25
+  row "convert $from -> $to, $MB MB" iconv "$target" -- "$KIV" -o "$to" "$W/text.$from" \
     -- iconv -f "$from" -t "$to//TRANSLIT" "$W/text.$from"
 done
-row "-T, one $MB MB file" -- "$KIV" -T "$W/text.cp1251" -- uchardet "$W/text.cp1251"
-row "-T, one $MB MB file" -- "$KIV" -T "$W/text.cp1251" -- enca -L russian -i "$W/text.cp1251"
-row "-T, one 1 MB file" -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
-row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
-row "-T, $FILES files of 2-100 KB" -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*
+if $avx512; then
+  for pair in cp1251:koi8-r koi8-r:cp866; do
+    from=${pair%%:*} to=${pair#*:}
+    row "convert $from -> $to, $MB MB" "limit: AVX-512 table" 1.25 -- "$KIV" -o "$to" "$W/text.$from" \
+      -- "$W/table_avx512" "$from" "$to//TRANSLIT" "$W/text.$from"
+  done
+  row "convert utf-8 -> koi8-r, $MB MB" "limit: AVX-512 utf-8" 1.5 -- "$KIV" -o koi8-r "$W/text.utf-8" \
+    -- "$W/utf8_avx512" "koi8-r//TRANSLIT" "$W/text.utf-8"
+fi
+row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 64 KiB table, same pipes" 1.2 \
+  -- bash -c "cat '$W/text.cp1251' | '$KIV' -o koi8-r | cat" \
+  -- bash -c "cat '$W/text.cp1251' | '$W/table' cp1251 koi8-r//TRANSLIT | cat"
+row "convert utf-8 -> utf-8, $MB MB" cat 2 -- "$KIV" -o utf-8 "$W/text.utf-8" -- cat "$W/text.utf-8"
+row "-T, one $MB MB file" uchardet - -- "$KIV" -T "$W/text.cp1251" -- uchardet "$W/text.cp1251"
+row "-T, one $MB MB file" enca - -- "$KIV" -T "$W/text.cp1251" -- enca -L russian -i "$W/text.cp1251"
+row "-T, one 1 MB file" uchardet - -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
+row "-T, $FILES files of 2-100 KB" uchardet - -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
+row "-T, $FILES files of 2-100 KB" enca - -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*
 
 # Memory must not grow with the input: 1 MB and 1 GB of the same text, streamed in.
 echo

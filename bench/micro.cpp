@@ -11,6 +11,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/span.h"
 #include "fuzz/pieces.h"
 #include "io/input.h"
 #include "io/output.h"

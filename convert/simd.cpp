@@ -9,7 +9,7 @@
 namespace {
 
 #define KIV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt")))
-#define KIV_AVX2 __attribute__((target("avx2")))
+#define KIV_AVX2 __attribute__((target("avx2,bmi")))
 
 simd_path best_path() {
   __builtin_cpu_init();
@@ -40,23 +40,107 @@ constexpr kernel_constants make_constants() {
 }
 constexpr kernel_constants wide_consts = make_constants();
 
+// Outputs of one to three bytes, sixteen input bytes at a time, each given three output
+// slots: slot k holds byte k of its output, and the slots past its length are squeezed out.
+struct wide_tables {
+  __m512i spread, slot, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
+};
+
+KIV_AVX512 inline wide_tables load_wide(const page_pair& p) {
+  return {_mm512_load_si512(wide_consts.spread), _mm512_load_si512(wide_consts.slot),
+          _mm512_load_si512(p.wide[0]),          _mm512_load_si512(p.wide[0] + 64),
+          _mm512_load_si512(p.wide[1]),          _mm512_load_si512(p.wide[1] + 64),
+          _mm512_load_si512(p.wide[2]),          _mm512_load_si512(p.wide[2] + 64),
+          _mm512_load_si512(p.wide_len),         _mm512_load_si512(p.wide_len + 64)};
+}
+
+// Sixteen bytes from in; returns how many it converted (all, or those before the first
+// it cannot do), their output stored at out + *o, *o advanced past it.
+KIV_AVX512 inline std::size_t wide_group(const wide_tables& t, const unsigned char* in,
+                                         unsigned char* out, std::size_t* o) {
+  constexpr std::uint64_t used = (std::uint64_t{1} << 48) - 1;
+  constexpr std::uint64_t slot1 = 0x4924'9249'2492;  // j % 3 == 1
+  constexpr std::uint64_t slot2 = slot1 << 1;        // j % 3 == 2
+  constexpr std::uint64_t slot0 = used & ~slot1 & ~slot2;
+  const __m512i x = _mm512_zextsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+  const __m512i xs = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, t.spread, x);
+  const __mmask64 ascii = ~_mm512_movepi8_mask(xs);
+  const __m512i len = _mm512_mask_blend_epi8(
+      ascii, _mm512_permutex2var_epi8(t.len_lo, xs, t.len_hi), _mm512_set1_epi8(1));
+  const std::uint64_t stop = _mm512_cmpeq_epi8_mask(len, _mm512_setzero_si512()) & used;
+  const std::size_t take = stop == 0 ? 16 : static_cast<std::size_t>(__builtin_ctzll(stop)) / 3;
+  __m512i y = _mm512_permutex2var_epi8(t.b0_lo, xs, t.b0_hi);
+  y = _mm512_mask_blend_epi8(slot1, y, _mm512_permutex2var_epi8(t.b1_lo, xs, t.b1_hi));
+  y = _mm512_mask_blend_epi8(slot2, y, _mm512_permutex2var_epi8(t.b2_lo, xs, t.b2_hi));
+  y = _mm512_mask_blend_epi8(ascii & slot0, y, xs);
+  const __mmask64 keep =
+      _mm512_cmpgt_epu8_mask(len, t.slot) & ((std::uint64_t{1} << (3 * take)) - 1);
+  _mm512_storeu_si512(out + *o, _mm512_maskz_compress_epi8(keep, y));
+  *o += static_cast<std::size_t>(__builtin_popcountll(keep));
+  return take;
+}
+
+KIV_AVX512 std::size_t wide_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
+                                   unsigned char* out, std::size_t* produced) {
+  const wide_tables t = load_wide(p);
+  std::size_t i = 0, o = 0;
+  while (i + 16 <= n) {
+    const std::size_t take = wide_group(t, in + i, out, &o);
+    i += take;
+    if (take < 16) break;
+  }
+  *produced += o;
+  return i;
+}
+
 // Bytes 80-FF through a 128-entry table in two registers: vpermi2b reads index bits
-// 0-6, so the byte itself is the index. ASCII stays itself.
+// 0-6, so the byte itself is the index. ASCII stays itself. A chunk with a byte whose
+// output is longer goes the wide way.
 KIV_AVX512 std::size_t narrow_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
-                                     unsigned char* out) {
+                                     unsigned char* out, std::size_t* produced) {
   const __m512i lo = _mm512_load_si512(p.byte_map);
   const __m512i hi = _mm512_load_si512(p.byte_map + 64);
   const __m512i bad_lo = _mm512_load_si512(p.byte_bad);
   const __m512i bad_hi = _mm512_load_si512(p.byte_bad + 64);
-  std::size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const __m512i x = _mm512_loadu_si512(in + i);
+  const wide_tables t = load_wide(p);
+  std::size_t i = 0, o = 0;
+  while (i < n) {
+    // The last chunk may be short: masked loads and stores stay inside it.
+    const bool whole = n - i >= 64;
+    const __mmask64 part = whole ? ~__mmask64{0} : (__mmask64{1} << (n - i)) - 1;
+    const __m512i x = whole ? _mm512_loadu_si512(in + i) : _mm512_maskz_loadu_epi8(part, in + i);
     const __mmask64 high = _mm512_movepi8_mask(x);
     const __m512i bad = _mm512_permutex2var_epi8(bad_lo, x, bad_hi);
-    if (_mm512_mask_test_epi8_mask(high, bad, bad) != 0) break;
-    const __m512i y = _mm512_permutex2var_epi8(lo, x, hi);
-    _mm512_storeu_si512(out + i, _mm512_mask_blend_epi8(high, x, y));
+    const std::uint64_t stop = _mm512_mask_test_epi8_mask(high, bad, bad);
+    const __m512i y = _mm512_mask_blend_epi8(high, x, _mm512_permutex2var_epi8(lo, x, hi));
+    if (stop == 0) {
+      if (whole)
+        _mm512_storeu_si512(out + o, y);
+      else
+        _mm512_mask_storeu_epi8(out + o, part, y);
+      const std::size_t k = whole ? 64 : n - i;
+      i += k;
+      o += k;
+      continue;
+    }
+    // Just past the last byte with a longer output: the narrow way goes on from there.
+    const std::size_t past_last = i + 64 - static_cast<std::size_t>(__builtin_clzll(stop));
+    const std::size_t first = static_cast<std::size_t>(__builtin_ctzll(stop));
+    _mm512_mask_storeu_epi8(out + o, (__mmask64{1} << first) - 1, y);
+    i += first;
+    o += first;
+    if (!p.wide_ok) break;
+    // From the first longer output past the last, the wide way; what that cannot do
+    // either is the caller's.
+    bool stuck = false;
+    while (i < past_last && !stuck) {
+      const std::size_t take = n - i < 16 ? 0 : wide_group(t, in + i, out, &o);
+      i += take;
+      stuck = take < 16;
+    }
+    if (stuck) break;
   }
+  *produced += o;
   return i;
 }
 
@@ -81,51 +165,16 @@ KIV_AVX2 std::size_t narrow_avx2(const page_pair& p, const unsigned char* in, st
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
     const __m256i bad =
         _mm256_and_si256(_mm256_shuffle_epi8(bad_rows, low), _mm256_shuffle_epi8(bit_of, high));
-    if (!_mm256_testz_si256(bad, bad)) break;
+    const auto stop = ~static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
     __m256i y = x;
     for (int r = 0; r < 8; ++r) {
       const __m256i here = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(static_cast<char>(8 + r)));
       y = _mm256_blendv_epi8(y, _mm256_shuffle_epi8(rows[r], low), here);
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), y);
+    if (stop != 0) return i + static_cast<std::size_t>(__builtin_ctz(stop));
   }
-  return i;
-}
-
-// Sixteen input bytes at a time, each given three output slots: slot k holds byte k of
-// its output, and the slots past its length are squeezed out.
-KIV_AVX512 std::size_t wide_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
-                                   unsigned char* out, std::size_t* produced) {
-  constexpr std::uint64_t used = (std::uint64_t{1} << 48) - 1;
-  constexpr std::uint64_t slot1 = 0x4924'9249'2492;  // j % 3 == 1
-  constexpr std::uint64_t slot2 = slot1 << 1;        // j % 3 == 2
-  constexpr std::uint64_t slot0 = used & ~slot1 & ~slot2;
-  const __m512i spread_idx = _mm512_load_si512(wide_consts.spread);
-  const __m512i slot_idx = _mm512_load_si512(wide_consts.slot);
-  const __m512i b0_lo = _mm512_load_si512(p.wide[0]), b0_hi = _mm512_load_si512(p.wide[0] + 64);
-  const __m512i b1_lo = _mm512_load_si512(p.wide[1]), b1_hi = _mm512_load_si512(p.wide[1] + 64);
-  const __m512i b2_lo = _mm512_load_si512(p.wide[2]), b2_hi = _mm512_load_si512(p.wide[2] + 64);
-  const __m512i len_lo = _mm512_load_si512(p.wide_len);
-  const __m512i len_hi = _mm512_load_si512(p.wide_len + 64);
-  const __m512i one = _mm512_set1_epi8(1);
-  std::size_t i = 0, o = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m512i x =
-        _mm512_zextsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-    const __m512i xs = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread_idx, x);
-    const __mmask64 ascii = ~_mm512_movepi8_mask(xs);
-    const __m512i len =
-        _mm512_mask_blend_epi8(ascii, _mm512_permutex2var_epi8(len_lo, xs, len_hi), one);
-    if ((_mm512_cmpeq_epi8_mask(len, _mm512_setzero_si512()) & used) != 0) break;
-    __m512i y = _mm512_permutex2var_epi8(b0_lo, xs, b0_hi);
-    y = _mm512_mask_blend_epi8(slot1, y, _mm512_permutex2var_epi8(b1_lo, xs, b1_hi));
-    y = _mm512_mask_blend_epi8(slot2, y, _mm512_permutex2var_epi8(b2_lo, xs, b2_hi));
-    y = _mm512_mask_blend_epi8(ascii & slot0, y, xs);
-    const __mmask64 keep = _mm512_cmpgt_epu8_mask(len, slot_idx) & used;
-    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, y));
-    o += static_cast<std::size_t>(__builtin_popcountll(keep));
-  }
-  *produced += o;
   return i;
 }
 
@@ -148,27 +197,30 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
   while (i + 64 <= n) {
     const __m512i x = _mm512_loadu_si512(in + i);
     const std::uint64_t high = _mm512_movepi8_mask(x);
-    std::uint64_t lead = _mm512_cmpeq_epi8_mask(x, d0) | _mm512_cmpeq_epi8_mask(x, d1);
+    const std::uint64_t lead = _mm512_cmpeq_epi8_mask(x, d0) | _mm512_cmpeq_epi8_mask(x, d1);
     const std::uint64_t cont = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, top2), cont_bits);
-    if ((lead | cont) != high) break;
-    std::size_t take = 64;
-    std::uint64_t span = ~std::uint64_t{0};
-    if (lead >> 63) {  // cut by the chunk's end: left to the next chunk
-      take = 63;
-      span >>= 1;
-      lead &= span;
-    }
-    if (cont != (lead << 1)) break;
     const __m512i prev = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, prev_idx, x);
     const __m512i idx = _mm512_or_si512(_mm512_and_si512(x, low6),
                                         _mm512_and_si512(_mm512_slli_epi16(prev, 6), bit6));
     const __m512i bad = _mm512_permutex2var_epi8(bad_lo, idx, bad_hi);
-    if (_mm512_mask_test_epi8_mask(cont, bad, bad) != 0) break;
+    // What it cannot do: other bytes above 7F, a lead without its continuation byte or
+    // one without its lead, a character the page lacks.
+    const std::uint64_t last = lead & (std::uint64_t{1} << 63);
+    const std::uint64_t stop = (high & ~lead & ~cont) | (lead & ~last & ~(cont >> 1)) |
+                               (cont & ~(lead << 1)) | _mm512_mask_test_epi8_mask(cont, bad, bad);
+    std::size_t take = last != 0 ? 63 : 64;  // a last lead goes with the next chunk
+    if (stop != 0) {
+      take = static_cast<std::size_t>(__builtin_ctzll(stop));
+      // Never split a character: a lead right before the stop stays with its byte.
+      if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
+    }
+    const std::uint64_t span = take == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1;
     const __m512i y = _mm512_mask_blend_epi8(cont, x, _mm512_permutex2var_epi8(lo, idx, hi));
     const std::uint64_t keep = ~lead & span;
     _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, y));
     o += static_cast<std::size_t>(__builtin_popcountll(keep));
     i += take;
+    if (stop != 0) break;
   }
   *produced += o;
   return i;
@@ -214,12 +266,15 @@ const char* simd_name(simd_path path) {
 }
 
 std::size_t simd_narrow(const page_pair& pair, const unsigned char* in, std::size_t n,
-                        unsigned char* out) {
+                        unsigned char* out, std::size_t* produced) {
   switch (simd_current()) {
     case simd_path::avx512:
-      return narrow_avx512(pair, in, n, out);
-    case simd_path::avx2:
-      return narrow_avx2(pair, in, n, out);
+      return narrow_avx512(pair, in, n, out, produced);
+    case simd_path::avx2: {
+      const std::size_t k = narrow_avx2(pair, in, n, out);
+      *produced += k;
+      return k;
+    }
     default:
       return 0;
   }

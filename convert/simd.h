@@ -21,9 +21,10 @@ const char* simd_name(simd_path path);
 // Kernels; each returns the input bytes consumed and adds what it wrote to *produced.
 // They may store up to 64 bytes past what they count. Absent paths return 0.
 //
-// Single-byte to single-byte: one output byte per input byte.
+// Single-byte to single-byte: one output byte per input byte, and with AVX-512 the few
+// that become two or three bytes too (at most 3 n bytes).
 std::size_t simd_narrow(const page_pair& pair, const unsigned char* in, std::size_t n,
-                        unsigned char* out);
+                        unsigned char* out, std::size_t* produced);
 // Single-byte input, outputs of one to three bytes (to utf-8): at most 3 n bytes.
 std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_t n,
                       unsigned char* out, std::size_t* produced);

@@ -18,8 +18,15 @@ std::size_t round_size(const output_stream& out) {
   const std::size_t fits = out.cap / sizeof(char_entry) - 1;
   return fits < 4096 ? fits : 4096;
 }
-// A vector kernel that stopped hands this much to the scalar loop before trying again.
 constexpr std::size_t chunk = 64;
+
+// Where the scalar loop hands back to a vector kernel that stopped at `at` after taking
+// `taken` bytes: after one character, or after a chunk where the kernel could take
+// nothing at all.
+std::size_t scalar_stop(std::size_t at, std::size_t end, std::size_t taken) {
+  const std::size_t stop = at + (taken > 0 ? 1 : chunk);
+  return stop < end ? stop : end;
+}
 
 bool is_utf8_lead2(unsigned char b) { return b >= 0xC2 && b <= 0xDF; }
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
@@ -36,6 +43,7 @@ std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t
   // Into a single-byte page nearly every byte becomes one byte; into utf-8, one to three.
   const bool narrow = path != simd_path::scalar && p.narrow_ok && p.to->char_width == 1;
   const bool wide = path == simd_path::avx512 && p.wide_ok && !narrow;
+  const bool vector = narrow || wide;
   const std::size_t most = round_size(out);
   for (std::size_t i = 0; i < len;) {
     const std::size_t r = len - i < most ? len - i : most;
@@ -43,17 +51,14 @@ std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t
     if (o == nullptr) return -1;
     const unsigned char* const src = in + i;
     for (std::size_t done = 0; done < r;) {
-      if (narrow) {
-        const std::size_t k = simd_narrow(p, src + done, r - done, o);
-        done += k;
-        o += k;
-      } else if (wide) {
-        std::size_t produced = 0;
-        done += simd_wide(p, src + done, r - done, o, &produced);
-        o += produced;
-      }
-      std::size_t stop = r;
-      if ((narrow || wide) && r - done > chunk) stop = done + chunk;
+      std::size_t taken = 0, produced = 0;
+      if (narrow)
+        taken = simd_narrow(p, src + done, r - done, o, &produced);
+      else if (wide)
+        taken = simd_wide(p, src + done, r - done, o, &produced);
+      done += taken;
+      o += produced;
+      const std::size_t stop = vector ? scalar_stop(done, r, taken) : r;
       for (; done + 4 <= stop; done += 4) {
         o = put_entry(o, p.byte[src[done]]);
         o = put_entry(o, p.byte[src[done + 1]]);
@@ -80,9 +85,10 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
     std::size_t stop = i + r;
     if (vector) {
       std::size_t produced = 0;
-      i += simd_cyrillic(p, in + i, stop - i, o, &produced);
+      const std::size_t k = simd_cyrillic(p, in + i, stop - i, o, &produced);
       o += produced;
-      if (stop - i > chunk) stop = i + chunk;
+      i += k;
+      stop = scalar_stop(i, stop, k);
     }
     // ASCII and two-byte characters from the table. (Picking the entry without a branch
     // is slower: the next position then waits for this byte's load.) The rows of lead

@@ -247,25 +247,28 @@ TEST_P(ConvertPath, SameOutputAsIconv) {
       }
     }
   }
-  // The kernels do take clean text whole, rather than leave it all to the scalar loop.
+  // The kernels do take clean text whole, rather than leave it all to the scalar loop:
+  // with AVX-512 also the dashes that koi8-r writes as two bytes.
   if (GetParam() != simd_path::scalar) {
-    const std::string cyr = "съешь же ещё этих мягких французских булок, да выпей чаю. ";
-    const std::string text = filler(cyr, 4096);
+    const bool avx512 = GetParam() == simd_path::avx512;
+    const std::string text = filler(
+        avx512 ? "съешь же — ещё этих мягких булок, да выпей чаю. " : "съешь ещё булок. ", 4096);
     const std::string cp1251 = recode(text, "utf-8", "cp1251");
     std::vector<unsigned char> out(4 * text.size() + 64);
     const auto* in = reinterpret_cast<const unsigned char*>(cp1251.data());
-    EXPECT_GT(simd_narrow(pair_for(page_named("cp1251"), page_named("koi8-r")), in, cp1251.size(),
-                          out.data()),
-              cp1251.size() - 64);
-    if (GetParam() == simd_path::avx512) {
-      std::size_t produced = 0;
+    std::size_t produced = 0;
+    EXPECT_GE(simd_narrow(pair_for(page_named("cp1251"), page_named("koi8-r")), in, cp1251.size(),
+                          out.data(), &produced),
+              cp1251.size() - (avx512 ? 0 : 31));  // AVX2 leaves a short last chunk
+    if (avx512) {
       EXPECT_GT(simd_wide(pair_for(page_named("cp1251"), page_named("utf-8")), in, cp1251.size(),
                           out.data(), &produced),
                 cp1251.size() - 16);
+      const std::string plain = filler("съешь ещё булок, да выпей чаю. ", 4096);
       EXPECT_GT(simd_cyrillic(pair_for(page_named("utf-8"), page_named("koi8-r")),
-                              reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                              reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
                               out.data(), &produced),
-                text.size() - 64);
+                plain.size() - 64);
     }
   }
   simd_force(simd_path::scalar);
