@@ -25,15 +25,19 @@ simd_path current = simd_path::scalar;
 
 // Index vectors of the kernels below.
 struct kernel_constants {
-  alignas(64) unsigned char spread[64];  // slot j of the wide kernel takes input byte j / 3
-  alignas(64) unsigned char slot[64];    // and is byte j % 3 of its output (3: unused)
-  alignas(64) unsigned char before[64];  // the byte before each one
+  alignas(64) unsigned char spread[64];   // slot j of the wide kernel takes input byte j / 3
+  alignas(64) unsigned char slot[64];     // and is byte j % 3 of its output (3: unused)
+  alignas(64) unsigned char spread2[64];  // with two slots a byte: byte j / 2
+  alignas(64) unsigned char slot2[64];    // and byte j % 2 of its output
+  alignas(64) unsigned char before[64];   // the byte before each one
 };
 constexpr kernel_constants make_constants() {
   kernel_constants k{};
   for (int j = 0; j < 64; ++j) {
     k.spread[j] = static_cast<unsigned char>(j < 48 ? j / 3 : 0);
     k.slot[j] = static_cast<unsigned char>(j < 48 ? j % 3 : 3);
+    k.spread2[j] = static_cast<unsigned char>(j / 2);
+    k.slot2[j] = static_cast<unsigned char>(j % 2);
     k.before[j] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
   }
   return k;
@@ -43,15 +47,40 @@ constexpr kernel_constants wide_consts = make_constants();
 // Outputs of one to three bytes, sixteen input bytes at a time, each given three output
 // slots: slot k holds byte k of its output, and the slots past its length are squeezed out.
 struct wide_tables {
-  __m512i spread, slot, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
+  __m512i spread, slot, spread2, slot2, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
 };
 
 KIV_AVX512 inline wide_tables load_wide(const page_pair& p) {
-  return {_mm512_load_si512(wide_consts.spread), _mm512_load_si512(wide_consts.slot),
-          _mm512_load_si512(p.wide[0]),          _mm512_load_si512(p.wide[0] + 64),
-          _mm512_load_si512(p.wide[1]),          _mm512_load_si512(p.wide[1] + 64),
-          _mm512_load_si512(p.wide[2]),          _mm512_load_si512(p.wide[2] + 64),
-          _mm512_load_si512(p.wide_len),         _mm512_load_si512(p.wide_len + 64)};
+  return {_mm512_load_si512(wide_consts.spread),  _mm512_load_si512(wide_consts.slot),
+          _mm512_load_si512(wide_consts.spread2), _mm512_load_si512(wide_consts.slot2),
+          _mm512_load_si512(p.wide[0]),           _mm512_load_si512(p.wide[0] + 64),
+          _mm512_load_si512(p.wide[1]),           _mm512_load_si512(p.wide[1] + 64),
+          _mm512_load_si512(p.wide[2]),           _mm512_load_si512(p.wide[2] + 64),
+          _mm512_load_si512(p.wide_len),          _mm512_load_si512(p.wide_len + 64)};
+}
+
+// Thirty-two bytes, two slots each, when every output among them is one or two bytes
+// long (Cyrillic into utf-8): returns 32, or 0 having done nothing.
+KIV_AVX512 inline std::size_t wide_pairs(const wide_tables& t, const unsigned char* in,
+                                         unsigned char* out, std::size_t* o) {
+  constexpr std::uint64_t odd = 0xAAAA'AAAA'AAAA'AAAA;
+  // Only the low 32 bytes are indexed; the copy above them costs nothing.
+  const __m512i x =
+      _mm512_maskz_broadcast_i64x4(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  const __m512i xs = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, t.spread2, x);
+  const __mmask64 ascii = ~_mm512_movepi8_mask(xs);
+  const __m512i len = _mm512_mask_blend_epi8(
+      ascii, _mm512_permutex2var_epi8(t.len_lo, xs, t.len_hi), _mm512_set1_epi8(1));
+  // len - 1 above 1: lengths 0 and 3
+  if (_mm512_cmpgt_epu8_mask(_mm512_sub_epi8(len, _mm512_set1_epi8(1)), _mm512_set1_epi8(1)) != 0)
+    return 0;
+  __m512i y = _mm512_mask_blend_epi8(odd, _mm512_permutex2var_epi8(t.b0_lo, xs, t.b0_hi),
+                                     _mm512_permutex2var_epi8(t.b1_lo, xs, t.b1_hi));
+  y = _mm512_mask_blend_epi8(ascii & ~odd, y, xs);
+  const __mmask64 keep = _mm512_cmpgt_epu8_mask(len, t.slot2);
+  _mm512_storeu_si512(out + *o, _mm512_maskz_compress_epi8(keep, y));
+  *o += static_cast<std::size_t>(__builtin_popcountll(keep));
+  return 32;
 }
 
 // Sixteen bytes from in; returns how many it converted (all, or those before the first
@@ -80,15 +109,28 @@ KIV_AVX512 inline std::size_t wide_group(const wide_tables& t, const unsigned ch
   return take;
 }
 
+// From in[*i] while *i < until: two slots a byte where that will do, else three. False
+// when it stopped at a byte it cannot do, or with too few bytes left for a group.
+KIV_AVX512 inline bool wide_run(const wide_tables& t, const unsigned char* in, std::size_t n,
+                                std::size_t until, std::size_t* i, unsigned char* out,
+                                std::size_t* o) {
+  while (*i < until) {
+    if (n - *i >= 32 && wide_pairs(t, in + *i, out, o) != 0) {
+      *i += 32;
+      continue;
+    }
+    const std::size_t take = n - *i < 16 ? 0 : wide_group(t, in + *i, out, o);
+    *i += take;
+    if (take < 16) return false;
+  }
+  return true;
+}
+
 KIV_AVX512 std::size_t wide_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
                                    unsigned char* out, std::size_t* produced) {
   const wide_tables t = load_wide(p);
   std::size_t i = 0, o = 0;
-  while (i + 16 <= n) {
-    const std::size_t take = wide_group(t, in + i, out, &o);
-    i += take;
-    if (take < 16) break;
-  }
+  wide_run(t, in, n, n, &i, out, &o);
   *produced += o;
   return i;
 }
@@ -132,13 +174,7 @@ KIV_AVX512 std::size_t narrow_avx512(const page_pair& p, const unsigned char* in
     if (!p.wide_ok) break;
     // From the first longer output past the last, the wide way; what that cannot do
     // either is the caller's.
-    bool stuck = false;
-    while (i < past_last && !stuck) {
-      const std::size_t take = n - i < 16 ? 0 : wide_group(t, in + i, out, &o);
-      i += take;
-      stuck = take < 16;
-    }
-    if (stuck) break;
+    if (!wide_run(t, in, n, past_last, &i, out, &o)) break;
   }
   *produced += o;
   return i;

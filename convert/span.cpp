@@ -90,18 +90,29 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
       i += k;
       stop = scalar_stop(i, stop, k);
     }
-    // ASCII and two-byte characters from the table. (Picking the entry without a branch
-    // is slower: the next position then waits for this byte's load.) The rows of lead
-    // bytes not yet met are all slow.
+    // ASCII, two- and three-byte characters from the table. (Picking the entry without
+    // a branch is slower: the next position then waits for this byte's load.) The rows of
+    // lead bytes not yet met are all slow.
     const std::size_t last = stop < len ? stop : len - 1;  // so that in[i + 1] exists
     while (i < last) {
       const unsigned char b = in[i];
-      const bool ascii = b < 0x80;
-      if (!ascii && (b & 0xE0) != 0xC0) break;
-      const char_entry& e = ascii ? p.byte[b] : p.rows[b & 0x1F][in[i + 1]];
-      if (e.len == entry_slow) break;
-      o = put_entry(o, e);
-      i += ascii ? 1 : 2;
+      const char_entry* e;
+      std::size_t step;
+      if (b < 0x80) {
+        e = &p.byte[b];
+        step = 1;
+      } else if ((b & 0xE0) == 0xC0) {
+        e = &p.rows[b & 0x1F][in[i + 1]];
+        step = 2;
+      } else if ((b & 0xF0) == 0xE0 && i + 2 < len && is_continuation(in[i + 1])) {
+        e = &p.rows3[row3_index(b, in[i + 1])][in[i + 2]];
+        step = 3;
+      } else {
+        break;
+      }
+      if (e->len == entry_slow) break;
+      o = put_entry(o, *e);
+      i += step;
     }
     if (i == len - 1 && i < stop && in[i] < 0x80) o = put_entry(o, p.byte[in[i++]]);
     out.len = static_cast<std::size_t>(o - out.buf);
@@ -113,6 +124,9 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
       build_row(p, b);
       continue;
     }
+    if ((b & 0xF0) == 0xE0 && i + 2 < len && is_continuation(in[i + 1]) &&
+        is_continuation(in[i + 2]) && build_row3(p, b, in[i + 1]))
+      continue;
     // Up to the next byte that starts a character the table knows: never a continuation
     // byte, so the span ends on a character boundary unless the input itself is broken.
     std::size_t j = i + 1;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "codepages/registry.h"
 #include "convert/span.h"
@@ -57,18 +58,24 @@ void build_vector_tables(page_pair& p) {
       p.wide_len[b] = short_enough ? e.len : 0;
       for (int k = 0; k < 3; ++k) p.wide[k][b] = short_enough && k < e.len ? e.bytes[k] : 0;
     }
-  } else if (p.kind == pair_kind::utf8) {
-    p.cyr_ok = true;
-    for (const unsigned lead : std::array{0xD0u, 0xD1u}) {
-      const char_entry* row = build_row(p, lead);
-      for (unsigned t = 0; t < 64; ++t) {
-        const char_entry& e = row[0x80 + t];
-        const unsigned k = (lead & 1) * 64 + t;
-        p.cyr_map[k] = e.bytes[0];
-        p.cyr_bad[k] = e.len != 1;
-      }
+  }
+  // utf-8: the Cyrillic table once the rows of both its lead bytes are built (build_row).
+}
+
+// U+0400-U+047F for the vector path, from the rows of D0 and D1.
+void build_cyrillic(page_pair& p) {
+  for (unsigned b = 0; b < 128; ++b)
+    if (!is_ascii_identity(p.byte[b], b)) return;
+  for (const unsigned lead : std::array{0xD0u, 0xD1u}) {
+    const char_entry* row = p.rows[lead & 0x1F];
+    for (unsigned t = 0; t < 64; ++t) {
+      const char_entry& e = row[0x80 + t];
+      const unsigned k = (lead & 1) * 64 + t;
+      p.cyr_map[k] = e.bytes[0];
+      p.cyr_bad[k] = e.len != 1;
     }
   }
+  p.cyr_ok = true;
 }
 
 void open_pair(page_pair& p, const code_page* from, const code_page* to) {
@@ -82,6 +89,8 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
     slow_row_ready = true;
   }
   for (const char_entry*& r : p.rows) r = slow_row;
+  for (const char_entry*& r : p.rows3) r = slow_row;
+  p.rows3_used = 0;
 
   char target[64];
   std::snprintf(target, sizeof target, "%s//TRANSLIT", to->name);
@@ -159,8 +168,30 @@ const char_entry* build_row(page_pair& p, unsigned lead) {
   }
   p.rows[slot] = row;
   p.rows_built |= 1u << slot;
+  constexpr std::uint32_t cyrillic = 1u << (0xD0 & 0x1F) | 1u << (0xD1 & 0x1F);
+  if ((p.rows_built & cyrillic) == cyrillic && p.kind == pair_kind::utf8) build_cyrillic(p);
   reset_pair(p);
   return row;
+}
+
+bool build_row3(page_pair& p, unsigned lead, unsigned second) {
+  const unsigned slot = row3_index(lead, second);
+  if (p.rows3[slot] != slow_row || p.rows3_used == static_cast<int>(std::size(p.row3_store)))
+    return false;
+  char_entry* row = p.row3_store[p.rows3_used++];
+  for (unsigned third = 0; third < 256; ++third) {
+    if ((third & 0xC0) != 0x80) {
+      row[third].len = entry_slow;
+      continue;
+    }
+    const unsigned char ch[3] = {static_cast<unsigned char>(lead),
+                                 static_cast<unsigned char>(second),
+                                 static_cast<unsigned char>(third)};
+    row[third] = make_entry(p, ch, 3);
+  }
+  p.rows3[slot] = row;
+  reset_pair(p);
+  return true;
 }
 
 void close_pairs() {

@@ -39,11 +39,18 @@ struct page_pair {
   const char_entry* rows[32];
   std::uint32_t rows_built;
   char_entry row_store[32][256];
+  // Three-byte characters likewise, by lead byte E0..EF and second byte (row3_index),
+  // each row indexed by the third byte; rows for the first few pairs met (punctuation,
+  // mostly), the rest through iconv.
+  const char_entry* rows3[16 * 64];
+  int rows3_used;
+  char_entry row3_store[8][256];
   // The vector paths' view of the same tables, upper halves only: ASCII stays itself
   // (checked when the tables are built; a pair where it does not has no vector path).
   bool narrow_ok;  // single-byte input: byte_map and byte_bad hold bytes 80-FF
   bool wide_ok;    // single-byte input: wide holds outputs of one to three bytes
-  bool cyr_ok;     // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F
+  bool cyr_ok;     // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F (once both of
+                   // their lead bytes have been met)
   alignas(64) unsigned char byte_map[128];
   alignas(64) unsigned char byte_bad[128];      // nonzero: the output is not one byte
   alignas(16) unsigned char byte_bad_bits[16];  // the same by low nibble, a bit per high one
@@ -61,6 +68,13 @@ void reset_pair(page_pair& pair);
 
 // The row of a utf-8 lead byte, worked out now if it was not yet.
 const char_entry* build_row(page_pair& pair, unsigned lead);
+
+inline unsigned row3_index(unsigned lead, unsigned second) {
+  return ((lead & 0x0F) << 6) | (second & 0x3F);
+}
+// The row of a three-byte lead and second byte, worked out now; false when it was built
+// already or there is no room for more.
+bool build_row3(page_pair& pair, unsigned lead, unsigned second);
 
 // Closes every descriptor the run opened.
 void close_pairs();

@@ -56,10 +56,13 @@ bool write_all(output_stream& out, const struct iovec* parts, int count) {
 
 output_stream& standard_output() { return standard; }
 
-void reset_standard_output() { standard = output_on(1, standard_buf, standard_cap); }
+void reset_standard_output() {
+  standard = output_on(1, standard_buf, standard_cap);
+  standard.line_cap = line_cap_for(1, standard_cap);
+}
 
 output_stream output_on(int fd, unsigned char* buf, std::size_t cap) {
-  return output_stream{fd, buf, cap, 0, line_cap_for(fd, cap), 0, nullptr, nullptr};
+  return output_stream{fd, buf, cap, 0, cap, 0, nullptr, nullptr};
 }
 
 bool out_flush(output_stream& out) {

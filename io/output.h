@@ -23,12 +23,13 @@ struct output_stream {
 // Bytes past the requested room that a vector loop may store and then not count.
 constexpr std::size_t output_slack = 64;
 
-// The process's standard output (descriptor 1), emptied and with no error recorded.
+// The process's standard output (descriptor 1), emptied and with no error recorded; its
+// report lines go PIPE_BUF bytes at a time into a pipe.
 output_stream& standard_output();
 void reset_standard_output();
 
-// An output of the caller's on the given buffer (cap + output_slack bytes). The converter
-// needs a cap of 64 bytes or more.
+// An output of the caller's on the given buffer (cap + output_slack bytes), its report
+// lines up to cap bytes a write. The converter needs a cap of 64 bytes or more.
 output_stream output_on(int fd, unsigned char* buf, std::size_t cap);
 
 // Writes what is waiting. False once any write has failed.

@@ -191,6 +191,10 @@ std::string utf8ish(std::mt19937& rng, std::size_t n) {
                                        "\xBF",
                                        "\xC0\xAF",
                                        "\xED\xA0\x80",
+                                       "\xE0\x80\xAF",
+                                       "\xEF\xBB\xBF",
+                                       "\xEF\xBF\xBF",
+                                       "…",
                                        "\xF4\x90\x80\x80",
                                        "\xFF",
                                        "\xF0\x9F"};
@@ -265,7 +269,10 @@ TEST_P(ConvertPath, SameOutputAsIconv) {
                           out.data(), &produced),
                 cp1251.size() - 16);
       const std::string plain = filler("съешь ещё булок, да выпей чаю. ", 4096);
-      EXPECT_GT(simd_cyrillic(pair_for(page_named("utf-8"), page_named("koi8-r")),
+      page_pair& u = pair_for(page_named("utf-8"), page_named("koi8-r"));
+      build_row(u, 0xD0);
+      build_row(u, 0xD1);
+      EXPECT_GT(simd_cyrillic(u,
                               reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
                               out.data(), &produced),
                 plain.size() - 64);
