@@ -234,6 +234,12 @@ std::vector<std::string> table_inputs(const code_page* from, std::mt19937& rng) 
 
 class ConvertPath : public testing::TestWithParam<simd_path> {};
 
+}  // namespace
+
+void PrintTo(simd_path path, std::ostream* os) { *os << simd_name(path); }
+
+namespace {
+
 // Every path this CPU has, forced in turn, against one plain iconv pass; a page into
 // itself is a plain copy, which iconv's own answer proves right.
 TEST_P(ConvertPath, SameOutputAsIconv) {
