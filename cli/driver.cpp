@@ -1,6 +1,7 @@
 #include "cli/driver.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,9 +44,14 @@ bool flush_output() {
 
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
+  // The two long options every command is expected to know; the rest stay short.
+  constexpr int version_option = 256;
+  static constexpr option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                            {"version", no_argument, nullptr, version_option},
+                                            {nullptr, 0, nullptr, 0}};
   optind = 0;  // glibc: start afresh, also on a second call in one process
   opterr = 1;
-  for (int c; (c = getopt(argc, argv, option_string)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1;) {
     switch (c) {
       case 'i':
         input_page = find_code_page(optarg);
@@ -82,6 +88,11 @@ int read_options(int argc, char** argv) {
         break;
       case 's':
         break;
+      case version_option:
+        errno = 0;
+        print_version();
+        output_ok(stdout);
+        return 0;
       case 'h':
       default:  // getopt has already complained
         errno = 0;

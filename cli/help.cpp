@@ -8,6 +8,11 @@ namespace {
 constexpr const char* version = "0.81";
 }
 
+void print_version() {
+  std::printf("kiv %s\n", version);
+  std::puts("Released by the kiv authors under the MIT licence, without warranty.");
+}
+
 void print_help() {
   std::printf(" kiv %s -- Fri Feb 27 12:29:12 MSK 2015\n", version);
   std::puts(

@@ -3,12 +3,21 @@
 . "$(dirname "$0")/lib.sh" "$@"
 list='The valid identifiers of the code pages are:\n cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8\n'
 
-run -h
-expect_status "help" 0
-expect_file "help text" "$T/out" "$SRC/tests/golden/help.txt"
-expect_text "help quiet" "$T/err" ''
+for help in -h --help; do
+  run $help
+  expect_status "help $help" 0
+  expect_file "help text $help" "$T/out" "$SRC/tests/golden/help.txt"
+  expect_text "help quiet $help" "$T/err" ''
+done
+run -v --version /nonexistent
+expect_status "version" 0
+expect_text "version" "$T/out" 'kiv 0.81\nReleased by the kiv authors under the MIT licence, without warranty.\n'
+expect_text "version quiet" "$T/err" ''
+"$KIV" --version >/dev/full 2>/dev/null
+status=$?
+expect_status "version to a full disk" 1
 
-for bad in -x -i -o -s; do
+for bad in -x -i -o -s --bogus --help=x --version=1; do
   run $bad
   expect_status "usage $bad" 2
   expect_file "usage $bad help" "$T/out" "$SRC/tests/golden/help.txt"
@@ -45,6 +54,8 @@ expect_text "operand -v report" "$T/out" "$(sample cp866): cp866\n"
 expect_text "operand -v error" "$T/err" '-v: No such file or directory\n'
 run -T -- -v
 expect_text "after --" "$T/err" '-v: No such file or directory\n'
+run -T "$(sample cp866)" --version
+expect_text "operand --version" "$T/err" '--version: No such file or directory\n'
 cp "$(sample iso-8859-5)" "$T/-"
 (cd "$T" && "$KIV" -T - >out2 2>&1 </dev/null)
 expect_text "hyphen is a file" "$T/out2" '-: iso-8859-5\n'

@@ -39,8 +39,11 @@ sed -n '/^Permission/,$p' "$SRC/LICENSE" >"$T/want"
 expect_file "copyright carries LICENSE" "$T/licence" "$T/want"
 expect_grep "copyright holder" "$doc/copyright" "Copyright: $(sed -n 's/^Copyright (c) //p' "$SRC/LICENSE")"
 gzip -dc "$doc/changelog.gz" >"$T/changelog"
+version=$(dpkg-deb -f "$deb" Version)
 checks=$((checks + 1))
-[ "$(dpkg-parsechangelog -l "$T/changelog" -S Version)" = "$(dpkg-deb -f "$deb" Version)" ] ||
-  fail "the changelog's latest entry is not the package's version"
+[ "$(dpkg-parsechangelog -l "$T/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog's latest entry is not the package's version $version"
+"$T/root/usr/bin/kiv" --version | head -1 >"$T/out"
+expect_text "kiv --version" "$T/out" "kiv $version\n"
 
 finish
