@@ -48,6 +48,13 @@ for p in $PAGES; do
   checks=$((checks + 1))
   grep -Eq "^ {7}$p( |\$)" "$T/pages" || fail "code page $p not documented"
 done
+# Each other name is given in its page's item.
+for a in $ALIASES; do
+  name=${a%=*} of=${a#*=}
+  checks=$((checks + 1))
+  awk -v p="$of" '/^       [^ ]/ { on = $1 == p } on' "$T/pages" | tr -s ' ,;\n' '\n' |
+    grep -qxF -- "$name" || fail "$name not given for $of"
+done
 
 if has mandoc; then
   mandoc -Tlint -W warning "$page" >"$T/lint" 2>&1
