@@ -1,11 +1,13 @@
 #!/bin/bash
-# Installation into a staging root: the binary, the man page, the completion and the licence
-# land under the prefix asked for and nothing else does, and the installed binary works.
+# Installation into a staging root: the binary, the man page, the completions and the
+# licence land under the prefix asked for and nothing else does, and the installed binary
+# works.
 # Arguments: kiv, source folder, build folder, cmake.
 . "$(dirname "$0")/lib.sh" "$@"
 BUILD=$3
 CMAKE=${4:-cmake}
 files="bin/kiv share/man/man1/kiv.1.gz share/bash-completion/completions/kiv
+  share/zsh/vendor-completions/_kiv share/fish/vendor_completions.d/kiv.fish
   share/doc/kiv/copyright share/doc/kiv/changelog.gz"
 
 for prefix in /usr /opt/kiv; do
@@ -23,6 +25,10 @@ for prefix in /usr /opt/kiv; do
   expect_file "man page $prefix" "$T/man" "$SRC/docs/kiv.1"
   expect_file "completion $prefix" "$stage$prefix/share/bash-completion/completions/kiv" \
     "$SRC/completion/kiv.bash"
+  expect_file "zsh completion $prefix" "$stage$prefix/share/zsh/vendor-completions/_kiv" \
+    "$SRC/completion/_kiv"
+  expect_file "fish completion $prefix" \
+    "$stage$prefix/share/fish/vendor_completions.d/kiv.fish" "$SRC/completion/kiv.fish"
 done
 
 # The installed binary, not the one in the build folder, detects and converts.

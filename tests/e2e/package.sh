@@ -31,7 +31,9 @@ expect_text "package files" "$T/files" "./usr/bin/kiv
 ./usr/share/bash-completion/completions/kiv
 ./usr/share/doc/kiv/changelog.gz
 ./usr/share/doc/kiv/copyright
+./usr/share/fish/vendor_completions.d/kiv.fish
 ./usr/share/man/man1/kiv.1.gz
+./usr/share/zsh/vendor-completions/_kiv
 "
 # The licence text in the copyright file is LICENSE's, word for word.
 sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed '1d; s/^ //; s/^\.$//' >"$T/licence"
