@@ -1,6 +1,7 @@
 #include "cli/driver.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -48,9 +49,14 @@ bool flush_output() {
 
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
+  // The two long options every command is expected to know; the rest stay short.
+  constexpr int version_option = 256;
+  static constexpr option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                            {"version", no_argument, nullptr, version_option},
+                                            {nullptr, 0, nullptr, 0}};
   optind = 0;  // glibc: start afresh, also on a second call in one process
   opterr = 1;
-  for (int c; (c = getopt(argc, argv, option_string)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1;) {
     switch (c) {
       case 'i':
         input_page = find_code_page(optarg);
@@ -87,6 +93,9 @@ int read_options(int argc, char** argv) {
         break;
       case 's':
         break;
+      case version_option:
+        print_version();
+        return 0;
       case 'h':
         print_help(stdout);
         return 0;

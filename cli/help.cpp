@@ -50,3 +50,8 @@ void print_help(std::FILE* out) {
   std::fwrite(text, 1, len, out);
   std::free(text);
 }
+
+void print_version() {
+  std::printf("kiv %s\n", version);
+  std::puts("Released by the kiv authors under the MIT licence, without warranty.");
+}

@@ -1,7 +1,5 @@
 #include "codepages/registry.h"
 
-#include <cstring>
-
 #include "cli/warn.h"
 
 namespace {
@@ -81,9 +79,43 @@ const float letter_weights[letter_positions] = {
 const char boxdraw_ascii[boxdraw_positions + 1] =
     "+++++++++++++++++++++++++++++++++++--||#########o";
 
+namespace {
+
+// The other names the C library's iconv gives the same tables, and the one HTML gives the
+// Mac page: users write the names they know. Lookups accept them; nothing prints them.
+struct page_alias {
+  const char* name;
+  int index;  // into code_pages
+};
+// clang-format off
+const page_alias page_aliases[] = {
+    {"ibm866", 0}, {"866", 0}, {"csibm866", 0},                       // cp866
+    {"windows-1251", 1},                                              // cp1251
+    {"koi8r", 2},                                                     // koi8-r
+    {"iso8859-5", 3}, {"iso_8859-5", 3}, {"iso88595", 3},             // iso-8859-5
+    {"iso_8859-5:1988", 3}, {"cyrillic", 3}, {"csisolatincyrillic", 3},
+    {"maccyrillic", 4}, {"x-mac-cyrillic", 4},                        // mac-cyrillic
+    {"utf8", 5},                                                      // utf-8
+};
+// clang-format on
+
+// In any letter case, ASCII only: the names are ASCII, and no locale should decide.
+bool same_name(const char* name, const char* typed) {
+  for (;; ++name, ++typed) {
+    char c = *typed;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != *name) return false;
+    if (c == '\0') return true;
+  }
+}
+
+}  // namespace
+
 code_page* find_code_page(const char* identifier) {
   for (code_page* p = code_pages; p->name != nullptr; ++p)
-    if (std::strcmp(p->name, identifier) == 0) return p;
+    if (same_name(p->name, identifier)) return p;
+  for (const page_alias& a : page_aliases)
+    if (same_name(a.name, identifier)) return &code_pages[a.index];
   warn_verbose("Wrong code page identifier: %s\n", identifier);
   print_identifiers(stderr);
   return nullptr;

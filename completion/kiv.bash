@@ -13,6 +13,7 @@ _kiv() {
     case $word in
       --) next=operand; continue ;;
       - | [^-]*) next=operand; continue ;;
+      --*) continue ;;  # --help, --version: no argument
     esac
     for ((j = 1; j < ${#word}; j++)); do
       c=${word:j:1}
@@ -36,7 +37,7 @@ _kiv() {
     arg) return ;;  # -s takes a word kiv ignores: nothing to offer
   esac
   if [ "$next" = option ] && [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-c -e -g -h -i -l -o -q -s -t -T -v --' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-c -e -g -h -i -l -o -q -s -t -T -v -- --help --version' -- "$cur")
     return
   fi
   compopt -o filenames 2>/dev/null

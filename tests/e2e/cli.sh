@@ -3,14 +3,23 @@
 . "$(dirname "$0")/lib.sh" "$@"
 list='The valid identifiers of the code pages are:\n cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8\n'
 
-run -h
-expect_status "help" 0
-expect_file "help text" "$T/out" "$SRC/tests/golden/help.txt"
-expect_text "help quiet" "$T/err" ''
+for help in -h --help; do
+  run $help
+  expect_status "help $help" 0
+  expect_file "help text $help" "$T/out" "$SRC/tests/golden/help.txt"
+  expect_text "help quiet $help" "$T/err" ''
+done
+run -v --version /nonexistent
+expect_status "version" 0
+expect_text "version" "$T/out" 'kiv 0.81\nReleased by the kiv authors under the MIT licence, without warranty.\n'
+expect_text "version quiet" "$T/err" ''
+"$KIV" --version >/dev/full 2>/dev/null
+status=$?
+expect_status "version to a full disk" 1
 
 # A usage error: the complaint and the help on standard error, nothing on standard
 # output (kiv -x f > out.txt must not fill out.txt with the help).
-for bad in -x -i -o -s; do
+for bad in -x -i -o -s --bogus --help=x --version=1; do
   run $bad
   expect_status "usage $bad" 2
   expect_text "usage $bad nothing out" "$T/out" ''
@@ -49,12 +58,14 @@ expect_text "operand -v report" "$T/out" "$(sample cp866): cp866\n"
 expect_text "operand -v error" "$T/err" '-v: No such file or directory\n'
 run -T -- -v
 expect_text "after --" "$T/err" '-v: No such file or directory\n'
+run -T "$(sample cp866)" --version
+expect_text "operand --version" "$T/err" '--version: No such file or directory\n'
 cp "$(sample iso-8859-5)" "$T/-"
 (cd "$T" && "$KIV" -T - >out2 2>&1 </dev/null)
 expect_text "hyphen is a file" "$T/out2" '-: iso-8859-5\n'
 
 # A wrong -o: the list on standard error, koi8-r output, warnings only with -v.
-run -o KOI8-R -i utf-8 "$(sample utf-8)"
+run -o KOI8-U -i utf-8 "$(sample utf-8)"
 expect_status "bad -o" 0
 expect_file "bad -o falls back to koi8-r" "$T/out" "$(sample koi8-r)"
 expect_text "bad -o list" "$T/err" "$list"
@@ -68,6 +79,29 @@ run -v -o "$long" -T "$(sample utf-8)"
 expect_status "long identifier" 0
 expect_text "long identifier warning" "$T/err" \
   "kiv: Wrong code page identifier: ${long//%/%%}\n${list}kiv: Brings to default output code page (koi8-r).\n"
+
+# Other names of the pages are the same pages: to iconv, byte by byte (utf-8: the Cyrillic
+# block), and to kiv, in any letter case, after -i and after -o.
+perl -e 'print chr($_), "\n" for 0 .. 255' >"$T/bytes"
+perl -CO -e 'print chr($_), "\n" for 0x400 .. 0x4ff' >"$T/cyrillic"
+for a in $ALIASES $(for p in $PAGES; do echo $p=$p; done); do
+  name=${a%=*} page=${a#*=}
+  input=$T/bytes && [ $page = utf-8 ] && input=$T/cyrillic
+  # HTML's name for the Mac page is unknown to the C library.
+  if [ "$name" != x-mac-cyrillic ]; then
+    iconv -c -f "$name" -t UTF-8 "$input" >"$T/alias" 2>/dev/null
+    iconv -c -f $page -t UTF-8 "$input" >"$T/page" 2>/dev/null
+    expect_file "iconv: $name is $page" "$T/alias" "$T/page"
+  fi
+  "$KIV" -i $page -o utf-8 "$(sample $page)" >"$T/from"
+  run -i "${name,,}" -o utf-8 "$(sample $page)"
+  expect_file "-i ${name,,}" "$T/out" "$T/from"
+  expect_text "-i ${name,,} quiet" "$T/err" ''
+  "$KIV" -i utf-8 -o $page "$(sample utf-8)" >"$T/to"
+  run -o "${name^^}" -i utf-8 "$(sample utf-8)"
+  expect_file "-o ${name^^}" "$T/out" "$T/to"
+  expect_text "-o ${name^^} quiet" "$T/err" ''
+done
 
 # A wrong -i stops before any input, unless -t or -T undoes it.
 run -i cp-1251 "$(sample cp1251)"

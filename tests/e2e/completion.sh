@@ -36,6 +36,7 @@ kiv -s x "$f"|$T/d/alpha.txt
 kiv file -o "$f"|$T/d/alpha.txt
 kiv -- -i "$f"|$T/d/alpha.txt
 kiv -T|-T
+kiv --|-- --help --version
 TABLE
 
 finish

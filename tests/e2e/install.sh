@@ -1,11 +1,14 @@
 #!/bin/bash
-# Installation into a staging root: the binary, the man page and the completion land under
-# the prefix asked for and nothing else does, and the installed binary works.
+# Installation into a staging root: the binary, the man page, the completions and the
+# licence land under the prefix asked for and nothing else does, and the installed binary
+# works.
 # Arguments: kiv, source folder, build folder, cmake.
 . "$(dirname "$0")/lib.sh" "$@"
 BUILD=$3
 CMAKE=${4:-cmake}
-files="bin/kiv share/man/man1/kiv.1 share/bash-completion/completions/kiv"
+files="bin/kiv share/man/man1/kiv.1.gz share/bash-completion/completions/kiv
+  share/zsh/vendor-completions/_kiv share/fish/vendor_completions.d/kiv.fish
+  share/doc/kiv/copyright share/doc/kiv/changelog.gz"
 
 for prefix in /usr /opt/kiv; do
   stage=$T/stage$prefix
@@ -18,9 +21,14 @@ for prefix in /usr /opt/kiv; do
   expect_text "installed files $prefix" "$T/found" "$(printf "$want" | sort)\n"
   checks=$((checks + 1))
   [ -x "$stage$prefix/bin/kiv" ] || fail "install $prefix: bin/kiv is not executable"
-  expect_file "man page $prefix" "$stage$prefix/share/man/man1/kiv.1" "$SRC/docs/kiv.1"
+  gzip -dc "$stage$prefix/share/man/man1/kiv.1.gz" >"$T/man"
+  expect_file "man page $prefix" "$T/man" "$SRC/docs/kiv.1"
   expect_file "completion $prefix" "$stage$prefix/share/bash-completion/completions/kiv" \
     "$SRC/completion/kiv.bash"
+  expect_file "zsh completion $prefix" "$stage$prefix/share/zsh/vendor-completions/_kiv" \
+    "$SRC/completion/_kiv"
+  expect_file "fish completion $prefix" \
+    "$stage$prefix/share/fish/vendor_completions.d/kiv.fish" "$SRC/completion/kiv.fish"
 done
 
 # The installed binary, not the one in the build folder, detects and converts.

@@ -24,17 +24,18 @@ done
 # text between a heading and the next one
 section() { sed -n "/^$1\$/,/^[A-Z][A-Z ]*\$/p" "$T/text" | sed '1d;$d'; }
 
-# Every option letter kiv accepts is an item under OPTIONS, and no other: probe each
-# letter with an argument after it; only an unknown option gives status 2.
+# Every option kiv accepts is an item under OPTIONS, and no other: probe each letter,
+# and the long options, with an argument after it; only an unknown option gives status 2.
+# An item names an option alone or a short one with its long twin ("-h, --help").
 section OPTIONS >"$T/options"
-for c in {a..z} {A..Z}; do
-  "$KIV" -$c x </dev/null >/dev/null 2>&1
+for o in -{a..z} -{A..Z} --help --version --verbose; do
+  "$KIV" $o x </dev/null >/dev/null 2>&1
   accepted=$?
-  grep -Eq "^ {7}-$c( |\$)" "$T/options"
+  grep -Eq "^ {7}(-., )?$o([ ,]|\$)" "$T/options"
   documented=$?
   checks=$((checks + 1))
-  if [ $accepted -ne 2 ] && [ $documented -ne 0 ]; then fail "-$c is accepted but not documented"; fi
-  if [ $accepted -eq 2 ] && [ $documented -eq 0 ]; then fail "-$c is documented but unknown"; fi
+  if [ $accepted -ne 2 ] && [ $documented -ne 0 ]; then fail "$o is accepted but not documented"; fi
+  if [ $accepted -eq 2 ] && [ $documented -eq 0 ]; then fail "$o is documented but unknown"; fi
 done
 
 # The identifiers are the ones kiv lists for a wrong name, each an item under CODE PAGES.
@@ -46,6 +47,13 @@ section "CODE PAGES" >"$T/pages"
 for p in $PAGES; do
   checks=$((checks + 1))
   grep -Eq "^ {7}$p( |\$)" "$T/pages" || fail "code page $p not documented"
+done
+# Each other name is given in its page's item.
+for a in $ALIASES; do
+  name=${a%=*} of=${a#*=}
+  checks=$((checks + 1))
+  awk -v p="$of" '/^       [^ ]/ { on = $1 == p } on' "$T/pages" | tr -s ' ,;\n' '\n' |
+    grep -qxF -- "$name" || fail "$name not given for $of"
 done
 
 if has mandoc; then
