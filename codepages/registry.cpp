@@ -1,5 +1,7 @@
 #include "codepages/registry.h"
 
+#include <cstring>
+
 #include "cli/warn.h"
 
 namespace {
@@ -122,7 +124,12 @@ code_page* find_code_page(const char* identifier) {
 }
 
 void print_identifiers(std::FILE* out) {
-  std::fputs("The valid identifiers of the code pages are:\n", out);
-  for (const code_page* p = code_pages; p->name != nullptr; ++p) std::fprintf(out, " %s", p->name);
-  std::fputc('\n', out);
+  // One piece of text, so that on standard error it leaves in one write.
+  char list[256] = "The valid identifiers of the code pages are:\n";
+  for (const code_page* p = code_pages; p->name != nullptr; ++p) {
+    std::strncat(list, " ", sizeof list - std::strlen(list) - 1);
+    std::strncat(list, p->name, sizeof list - std::strlen(list) - 1);
+  }
+  std::strncat(list, "\n", sizeof list - std::strlen(list) - 1);
+  std::fputs(list, out);
 }
