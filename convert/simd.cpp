@@ -8,16 +8,17 @@
 
 namespace {
 
-#define KIV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt")))
+#define KIV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt,bmi2")))
 #define KIV_AVX2 __attribute__((target("avx2,bmi")))
 
 simd_path best_path() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2"))
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+  if (avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"))
     return simd_path::avx512;
-  if (__builtin_cpu_supports("avx2")) return simd_path::avx2;
-  return simd_path::scalar;
+  return avx2 ? simd_path::avx2 : simd_path::scalar;
 }
 
 bool chosen = false;
@@ -48,6 +49,7 @@ constexpr kernel_constants wide_consts = make_constants();
 // slots: slot k holds byte k of its output, and the slots past its length are squeezed out.
 struct wide_tables {
   __m512i spread, slot, spread2, slot2, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
+  __m512i first_lo, first_hi, second_lo, second_hi;
 };
 
 KIV_AVX512 inline wide_tables load_wide(const page_pair& p) {
@@ -56,31 +58,45 @@ KIV_AVX512 inline wide_tables load_wide(const page_pair& p) {
           _mm512_load_si512(p.wide[0]),           _mm512_load_si512(p.wide[0] + 64),
           _mm512_load_si512(p.wide[1]),           _mm512_load_si512(p.wide[1] + 64),
           _mm512_load_si512(p.wide[2]),           _mm512_load_si512(p.wide[2] + 64),
-          _mm512_load_si512(p.wide_len),          _mm512_load_si512(p.wide_len + 64)};
+          _mm512_load_si512(p.wide_len),          _mm512_load_si512(p.wide_len + 64),
+          _mm512_load_si512(p.pair_first),        _mm512_load_si512(p.pair_first + 64),
+          _mm512_load_si512(p.pair_second),       _mm512_load_si512(p.pair_second + 64)};
 }
 
-// Thirty-two bytes, two slots each, when every output among them is one or two bytes
-// long (Cyrillic into utf-8): returns 32, or 0 having done nothing.
-KIV_AVX512 inline std::size_t wide_pairs(const wide_tables& t, const unsigned char* in,
-                                         unsigned char* out, std::size_t* o) {
+// Sixty-four bytes when every output among them is one or two bytes long (Cyrillic into
+// utf-8): each byte's first and second output bytes looked up in place and interleaved,
+// the empty second slots squeezed out. False, having done nothing, with *need set to the
+// bytes that need more, otherwise.
+KIV_AVX512 inline bool wide_pairs64(const wide_tables& t, const unsigned char* in,
+                                    unsigned char* out, std::size_t* o, std::uint64_t* need) {
   constexpr std::uint64_t odd = 0xAAAA'AAAA'AAAA'AAAA;
-  // Only the low 32 bytes are indexed; the copy above them costs nothing.
-  const __m512i x =
-      _mm512_maskz_broadcast_i64x4(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
-  const __m512i xs = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, t.spread2, x);
-  const __mmask64 ascii = ~_mm512_movepi8_mask(xs);
-  const __m512i len = _mm512_mask_blend_epi8(
-      ascii, _mm512_permutex2var_epi8(t.len_lo, xs, t.len_hi), _mm512_set1_epi8(1));
-  // len - 1 above 1: lengths 0 and 3
-  if (_mm512_cmpgt_epu8_mask(_mm512_sub_epi8(len, _mm512_set1_epi8(1)), _mm512_set1_epi8(1)) != 0)
-    return 0;
-  __m512i y = _mm512_mask_blend_epi8(odd, _mm512_permutex2var_epi8(t.b0_lo, xs, t.b0_hi),
-                                     _mm512_permutex2var_epi8(t.b1_lo, xs, t.b1_hi));
-  y = _mm512_mask_blend_epi8(ascii & ~odd, y, xs);
-  const __mmask64 keep = _mm512_cmpgt_epu8_mask(len, t.slot2);
-  _mm512_storeu_si512(out + *o, _mm512_maskz_compress_epi8(keep, y));
-  *o += static_cast<std::size_t>(__builtin_popcountll(keep));
-  return 32;
+  constexpr std::uint64_t even = ~odd;
+  // Quadwords reordered so that interleaving within 128-bit lanes gives bytes 0-31, then
+  // 32-63, in order: the low quadword of each lane holds bytes 0-31.
+  constexpr std::uint64_t low_half = 0x00FF'00FF'00FF'00FF;
+  const __m512i x = _mm512_maskz_permutexvar_epi64(0xFF, _mm512_setr_epi64(0, 4, 1, 5, 2, 6, 3, 7),
+                                                   _mm512_loadu_si512(in));
+  const __mmask64 high = _mm512_movepi8_mask(x);
+  const __m512i second = _mm512_maskz_permutex2var_epi8(high, t.second_lo, x, t.second_hi);
+  const std::uint64_t longer = _mm512_cmpeq_epi8_mask(second, _mm512_set1_epi8(-1));
+  if (longer != 0) {
+    *need = _pext_u64(longer, low_half) | _pext_u64(longer, ~low_half) << 32;
+    return false;
+  }
+  const __m512i first =
+      _mm512_mask_blend_epi8(high, x, _mm512_permutex2var_epi8(t.first_lo, x, t.first_hi));
+  const __m512i lo = _mm512_unpacklo_epi8(first, second);
+  const __m512i hi = _mm512_unpackhi_epi8(first, second);
+  // Which bytes have a second output byte, and so where each half goes, straight from
+  // the lookup: the output position then does not wait for the interleaving.
+  const std::uint64_t two = _mm512_test_epi8_mask(second, second);
+  const std::uint64_t two_lo = _pext_u64(two, low_half), two_hi = _pext_u64(two, ~low_half);
+  const std::size_t n_lo = 32 + static_cast<std::size_t>(__builtin_popcountll(two_lo));
+  _mm512_storeu_si512(out + *o, _mm512_maskz_compress_epi8(_pdep_u64(two_lo, odd) | even, lo));
+  _mm512_storeu_si512(out + *o + n_lo,
+                      _mm512_maskz_compress_epi8(_pdep_u64(two_hi, odd) | even, hi));
+  *o += n_lo + 32 + static_cast<std::size_t>(__builtin_popcountll(two_hi));
+  return true;
 }
 
 // Sixteen bytes from in; returns how many it converted (all, or those before the first
@@ -115,13 +131,21 @@ KIV_AVX512 inline bool wide_run(const wide_tables& t, const unsigned char* in, s
                                 std::size_t until, std::size_t* i, unsigned char* out,
                                 std::size_t* o) {
   while (*i < until) {
-    if (n - *i >= 32 && wide_pairs(t, in + *i, out, o) != 0) {
-      *i += 32;
-      continue;
+    std::size_t past = 0;  // three slots a byte up to here
+    if (n - *i >= 64) {
+      std::uint64_t need;
+      if (wide_pairs64(t, in + *i, out, o, &need)) {
+        *i += 64;
+        continue;
+      }
+      past = *i + 64 - static_cast<std::size_t>(__builtin_clzll(need));
     }
-    const std::size_t take = n - *i < 16 ? 0 : wide_group(t, in + *i, out, o);
-    *i += take;
-    if (take < 16) return false;
+    // Bytes that need three slots, or the last few: sixteen at a time the three-slot way.
+    do {
+      const std::size_t take = n - *i < 16 ? 0 : wide_group(t, in + *i, out, o);
+      *i += take;
+      if (take < 16) return false;
+    } while (*i < past);
   }
   return true;
 }

@@ -57,6 +57,9 @@ void build_vector_tables(page_pair& p) {
       const bool short_enough = e.len >= 1 && e.len <= 3;
       p.wide_len[b] = short_enough ? e.len : 0;
       for (int k = 0; k < 3; ++k) p.wide[k][b] = short_enough && k < e.len ? e.bytes[k] : 0;
+      const bool two = e.len == 2 && e.bytes[1] != 0 && e.bytes[1] != 0xFF;
+      p.pair_first[b] = e.len == 1 || two ? e.bytes[0] : 0;
+      p.pair_second[b] = e.len == 1 ? 0 : two ? e.bytes[1] : 0xFF;
     }
   }
   // utf-8: the Cyrillic table once the rows of both its lead bytes are built (build_row).

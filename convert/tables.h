@@ -56,6 +56,10 @@ struct page_pair {
   alignas(16) unsigned char byte_bad_bits[16];  // the same by low nibble, a bit per high one
   alignas(64) unsigned char wide[3][128];       // byte k of the output
   alignas(64) unsigned char wide_len[128];      // 1-3, or 0: longer, shorter or slow
+  // Outputs of one or two bytes: the first, and the second or 0 (one byte) or FF (other
+  // lengths, or a second byte of 0 or FF).
+  alignas(64) unsigned char pair_first[128];
+  alignas(64) unsigned char pair_second[128];
   alignas(64) unsigned char cyr_map[128];
   alignas(64) unsigned char cyr_bad[128];
 };
