@@ -61,10 +61,10 @@ input_span read_span(input_stream& in, const unsigned char* carry, std::size_t c
                      output_stream& out) {
   if (carry_len > input_headroom) carry_len = input_headroom;  // callers never carry more
   unsigned char keep[input_headroom];
-  std::memcpy(keep, carry, carry_len);  // the read below may land on top of it
+  if (carry_len > 0) std::memcpy(keep, carry, carry_len);  // a read may land on top of it
   if (in.pos == in.end) refill(in, out);
   unsigned char* const first = area + in.pos - carry_len;
-  std::memcpy(first, keep, carry_len);
+  if (carry_len > 0) std::memcpy(first, keep, carry_len);
   const std::size_t len = carry_len + (in.end - in.pos);
   in.pos = in.end;
   return input_span{first, len};
