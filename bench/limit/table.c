@@ -2,20 +2,15 @@
  * table, write, again. The table is iconv's single-byte answers (others map to '?').
  *   table FROM TO [FILE]   (standard input without FILE) */
 #include <fcntl.h>
-#include <iconv.h>
 #include <unistd.h>
+
+#include "iconv_table.h"
 
 static unsigned char map[256];
 static unsigned char buf[1 << 16];
 
 int main(int argc, char** argv) {
-  iconv_t cd = iconv_open(argv[2], argv[1]);
-  for (int b = 0; b < 256; ++b) {
-    char in = (char)b, out[8];
-    char *ip = &in, *op = out;
-    size_t il = 1, ol = sizeof out;
-    map[b] = iconv(cd, &ip, &il, &op, &ol) != (size_t)-1 && op - out == 1 ? (unsigned char)out[0] : '?';
-  }
+  fill_table(map, argv[1], argv[2]);
   int fd = argc > 3 ? open(argv[3], O_RDONLY) : 0;
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
     for (ssize_t i = 0; i < n; ++i) buf[i] = map[buf[i]];

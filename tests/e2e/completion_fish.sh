@@ -4,28 +4,7 @@
 . "$(dirname "$0")/lib.sh" "$@"
 command -v fish >/dev/null || { echo "SKIP: fish is not installed"; exit 77; }
 
-mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
-f=$T/d/a
-options="--help --version -T -c -e -g -h -i -l -o -q -s -t -v"
-# command line to complete | matches
-rows=() wants=()
-while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
-kiv -o |$PAGES
-kiv -i |$PAGES
-kiv -v -i cp866 -o |$PAGES
-kiv -vo |$PAGES
-kiv -s x -o |$PAGES
-kiv -o u|utf-8
-kiv -i mac|mac-cyrillic
-kiv -o $f|
-kiv -s |
-kiv -|$options
-kiv --|--help --version
-kiv $f|$T/d/alpha.txt
-kiv -io $f|$T/d/alpha.txt
-kiv file -o $f|$T/d/alpha.txt
-kiv -- -i $f|$T/d/alpha.txt
-TABLE
+completion_cases "$T/d/alpha.txt"
 # Each line completed at its end; the matches, without their descriptions, on one line.
 printf '%s\n' "${rows[@]}" | timeout 60 fish --no-config -c "
   source '$SRC/completion/kiv.fish'

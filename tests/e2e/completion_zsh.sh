@@ -44,28 +44,7 @@ done
 zpty -d z
 ZSH
 
-mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
-f=$T/d/a
-options="--help --version -T -c -e -g -h -i -l -o -q -s -t -v"
-# command line to complete | matches
-rows=() wants=()
-while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
-kiv -o |$PAGES
-kiv -i |$PAGES
-kiv -v -i cp866 -o |$PAGES
-kiv -vo |$PAGES
-kiv -s x -o |$PAGES
-kiv -o u|utf-8
-kiv -i mac|mac-cyrillic
-kiv -o $f|
-kiv -s |
-kiv -|$options
-kiv --|--help --version
-kiv $f|alpha.txt
-kiv -io $f|alpha.txt
-kiv file -o $f|alpha.txt
-kiv -- -i $f|alpha.txt
-TABLE
+completion_cases "alpha.txt"
 printf '%s\n' "${rows[@]}" | timeout 60 zsh -f "$T/complete.zsh" "$T/zdot" >"$T/got" 2>"$T/err"
 status=$?
 expect_status "zsh" 0

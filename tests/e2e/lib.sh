@@ -56,3 +56,30 @@ ALIASES="IBM866=cp866 866=cp866 CSIBM866=cp866 WINDOWS-1251=cp1251 KOI8R=koi8-r
   CYRILLIC=iso-8859-5 CSISOLATINCYRILLIC=iso-8859-5 MACCYRILLIC=mac-cyrillic
   x-mac-cyrillic=mac-cyrillic UTF8=utf-8"
 sample() { echo "$SRC/samples/text.$1.txt"; }
+
+# completion_cases SHOWN: the cases the zsh and fish completion tests share, in the arrays
+# rows (a command line, completed at its end) and wants (the matches), with a file in
+# $T/d and SHOWN the way the shell offers it.
+completion_cases() {
+  mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
+  local f=$T/d/a words want
+  local options="--help --version -T -c -e -g -h -i -l -o -q -s -t -v"
+  rows=() wants=()
+  while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
+kiv -o |$PAGES
+kiv -i |$PAGES
+kiv -v -i cp866 -o |$PAGES
+kiv -vo |$PAGES
+kiv -s x -o |$PAGES
+kiv -o u|utf-8
+kiv -i mac|mac-cyrillic
+kiv -o $f|
+kiv -s |
+kiv -|$options
+kiv --|--help --version
+kiv $f|$1
+kiv -io $f|$1
+kiv file -o $f|$1
+kiv -- -i $f|$1
+TABLE
+}
