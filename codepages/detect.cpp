@@ -122,7 +122,12 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (score >= static_cast<float>(threshold)) break;
   }
   // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
-  input_page = utf8_verdict(tally, ctx->pages, input_page, ctx->fallback);
+  input_page = utf8_verdict(tally, ctx->pages, input_page);
+  if (input_page == nullptr) {
+    input_page = ctx->fallback;
+    *score_out = 0.0f;
+    return input_page;
+  }
   *score_out = input_page->score_total;
   return input_page;
 }

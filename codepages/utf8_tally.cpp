@@ -63,8 +63,7 @@ void utf8_tally_add(utf8_tally& tally, const unsigned char* bytes, std::size_t s
   }
 }
 
-code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* chosen,
-                        code_page* fallback) {
+code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* chosen) {
   code_page* utf8 = nullptr;
   bool scored = false;
   for (code_page* p = pages; p->name != nullptr; ++p) {
@@ -79,6 +78,6 @@ code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* ch
     if (p != utf8 && (best == nullptr || p->score_total > best->score_total)) best = p;
   // Bytes that neither are UTF-8 nor hold a letter of another page: no hits, as when
   // nothing scored, rather than a page picked on a tie of zeros.
-  if (best == nullptr || best->score_total <= 0.0f) return fallback;
+  if (best == nullptr || best->score_total <= 0.0f) return nullptr;
   return best;
 }

@@ -23,7 +23,6 @@ void utf8_tally_add(utf8_tally& tally, const unsigned char* bytes, std::size_t s
 // The page to report, given the registry after detection and the page its totals chose.
 // While every total is 0 the chosen page stands. Otherwise text that is well-formed UTF-8
 // throughout is utf-8, and utf-8 chosen for bytes that are mostly not UTF-8 gives way to
-// the best of the other pages (the fallback when none of them scored); a few stray bytes
-// in UTF-8 text change nothing.
-code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* chosen,
-                        code_page* fallback);
+// the best of the other pages (null when none of them scored: no hits after all); a few
+// stray bytes in UTF-8 text change nothing.
+code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* chosen);
