@@ -122,13 +122,17 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (score >= static_cast<float>(threshold)) break;
   }
   // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
-  input_page = utf8_verdict(tally, ctx->pages, input_page);
+  code_page* const by_letters = input_page;
+  input_page = utf8_verdict(tally, ctx->pages, by_letters);
   if (input_page == nullptr) {
     input_page = ctx->fallback;
     *score_out = 0.0f;
     return input_page;
   }
   *score_out = input_page->score_total;
+  // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
+  // run of Ъ): reported as the page it is, not as no hits.
+  if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
   return input_page;
 }
 

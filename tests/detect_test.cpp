@@ -256,6 +256,8 @@ TEST(Detect, Utf8OnlyWhereTheBytesAreUtf8) {
       {"short french", french, "utf-8"},
       {"stray bytes", sample("utf-8").insert(700, "\xD0 \xFF").insert(90, "\x80"), "utf-8"},
       {"cut at the end", french + "\xF0\x9F\x8E", "utf-8"},
+      // Ъ weighs nothing: utf-8's total stays 0 while cp1251 reads D0 as Р.
+      {"only hard signs", "ЪЪЪЪ\n", "utf-8"},
       // Eight characters, then as many bytes that are never UTF-8, then one more.
       {"as many stray bytes", "тихо, ночь. " + std::string(8, '\xF8'), "utf-8"},
       {"one stray byte more", "тихо, ночь. " + std::string(9, '\xF8'), nullptr},
