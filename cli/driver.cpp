@@ -204,6 +204,9 @@ int run_kiv(int argc, char** argv) {
     close(STDIN_FILENO);
   }
   for (int i = optind; i < argc && !run.stop; ++i) {
+    // Opening a FIFO waits for its writer: what is ready goes out first.
+    struct stat st;
+    if (stat(argv[i], &st) != 0 || !S_ISREG(st.st_mode)) out_flush(standard_output());
     const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       report_errno(argv[i], errno);

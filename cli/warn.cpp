@@ -15,8 +15,8 @@ namespace {
 
 // Formats prefix and message into one buffer and writes it with one write.
 int say(const char* prefix, const char* format, va_list args) {
-  out_flush(standard_output());
   const int saved_errno = errno;
+  out_flush(standard_output());
   char small[1024];
   const std::size_t plen = std::strlen(prefix);
   va_list again;

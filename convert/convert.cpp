@@ -1,5 +1,6 @@
 #include "convert/convert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +25,6 @@ void report_unconvertible(int e) {
 void copy_unchanged(input_stream& in, output_stream& out) {
   for (const pending_block* b = pending_head; b != nullptr; b = b->next)
     if (!out_put(out, b->bytes, static_cast<std::size_t>(b->length))) return;
-  pending_release();
   for (;;) {
     const input_span s = read_span(in, nullptr, 0, out);
     if (s.len == 0 || !out_put(out, s.bytes, s.len)) return;
@@ -64,16 +64,20 @@ bool convert_file(input_stream& in, output_stream& out) {
   // Held blocks: each converted afresh, with the previous block's cut-off tail in front,
   // so a character split between blocks is converted whole.
   for (const pending_block* b = pending_head; b != nullptr && out.error == 0; b = b->next) {
-    std::memmove(joined, carry, carry_len);
-    std::memcpy(joined + carry_len, b->bytes, static_cast<std::size_t>(b->length));
-    const auto len = static_cast<std::int32_t>(carry_len) + b->length;
-    std::int32_t tail = convert_block(joined, len, out);
-    if (tail > static_cast<std::int32_t>(input_headroom)) {
-      out_put(out, joined + len - tail, static_cast<std::size_t>(tail));  // as below
-      tail = 0;
+    // Detection's blocks are never longer than one; a longer one goes in such pieces.
+    for (std::int32_t at = 0; at < b->length && out.error == 0; at += detect_block_size) {
+      const std::int32_t piece = std::min(b->length - at, std::int32_t{detect_block_size});
+      std::memmove(joined, carry, carry_len);
+      std::memcpy(joined + carry_len, b->bytes + at, static_cast<std::size_t>(piece));
+      const auto len = static_cast<std::int32_t>(carry_len) + piece;
+      std::int32_t tail = convert_block(joined, len, out);
+      if (tail > static_cast<std::int32_t>(input_headroom)) {
+        out_put(out, joined + len - tail, static_cast<std::size_t>(tail));  // as below
+        tail = 0;
+      }
+      carry = joined + len - tail;
+      carry_len = static_cast<std::size_t>(tail);
     }
-    carry = joined + len - tail;
-    carry_len = static_cast<std::size_t>(tail);
   }
   pending_release();
 

@@ -26,19 +26,15 @@ simd_path current = simd_path::scalar;
 
 // Index vectors of the kernels below.
 struct kernel_constants {
-  alignas(64) unsigned char spread[64];   // slot j of the wide kernel takes input byte j / 3
-  alignas(64) unsigned char slot[64];     // and is byte j % 3 of its output (3: unused)
-  alignas(64) unsigned char spread2[64];  // with two slots a byte: byte j / 2
-  alignas(64) unsigned char slot2[64];    // and byte j % 2 of its output
-  alignas(64) unsigned char before[64];   // the byte before each one
+  alignas(64) unsigned char spread[64];  // slot j of the wide kernel takes input byte j / 3
+  alignas(64) unsigned char slot[64];    // and is byte j % 3 of its output (3: unused)
+  alignas(64) unsigned char before[64];  // the byte before each one
 };
 constexpr kernel_constants make_constants() {
   kernel_constants k{};
   for (int j = 0; j < 64; ++j) {
     k.spread[j] = static_cast<unsigned char>(j < 48 ? j / 3 : 0);
     k.slot[j] = static_cast<unsigned char>(j < 48 ? j % 3 : 3);
-    k.spread2[j] = static_cast<unsigned char>(j / 2);
-    k.slot2[j] = static_cast<unsigned char>(j % 2);
     k.before[j] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
   }
   return k;
@@ -48,19 +44,18 @@ constexpr kernel_constants wide_consts = make_constants();
 // Outputs of one to three bytes, sixteen input bytes at a time, each given three output
 // slots: slot k holds byte k of its output, and the slots past its length are squeezed out.
 struct wide_tables {
-  __m512i spread, slot, spread2, slot2, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
+  __m512i spread, slot, b0_lo, b0_hi, b1_lo, b1_hi, b2_lo, b2_hi, len_lo, len_hi;
   __m512i first_lo, first_hi, second_lo, second_hi;
 };
 
 KIV_AVX512 inline wide_tables load_wide(const page_pair& p) {
-  return {_mm512_load_si512(wide_consts.spread),  _mm512_load_si512(wide_consts.slot),
-          _mm512_load_si512(wide_consts.spread2), _mm512_load_si512(wide_consts.slot2),
-          _mm512_load_si512(p.wide[0]),           _mm512_load_si512(p.wide[0] + 64),
-          _mm512_load_si512(p.wide[1]),           _mm512_load_si512(p.wide[1] + 64),
-          _mm512_load_si512(p.wide[2]),           _mm512_load_si512(p.wide[2] + 64),
-          _mm512_load_si512(p.wide_len),          _mm512_load_si512(p.wide_len + 64),
-          _mm512_load_si512(p.pair_first),        _mm512_load_si512(p.pair_first + 64),
-          _mm512_load_si512(p.pair_second),       _mm512_load_si512(p.pair_second + 64)};
+  return {_mm512_load_si512(wide_consts.spread), _mm512_load_si512(wide_consts.slot),
+          _mm512_load_si512(p.wide[0]),          _mm512_load_si512(p.wide[0] + 64),
+          _mm512_load_si512(p.wide[1]),          _mm512_load_si512(p.wide[1] + 64),
+          _mm512_load_si512(p.wide[2]),          _mm512_load_si512(p.wide[2] + 64),
+          _mm512_load_si512(p.wide_len),         _mm512_load_si512(p.wide_len + 64),
+          _mm512_load_si512(p.pair_first),       _mm512_load_si512(p.pair_first + 64),
+          _mm512_load_si512(p.pair_second),      _mm512_load_si512(p.pair_second + 64)};
 }
 
 // Sixty-four bytes when every output among them is one or two bytes long (Cyrillic into
@@ -195,7 +190,6 @@ KIV_AVX512 std::size_t narrow_avx512(const page_pair& p, const unsigned char* in
     _mm512_mask_storeu_epi8(out + o, (__mmask64{1} << first) - 1, y);
     i += first;
     o += first;
-    if (!p.wide_ok) break;
     // From the first longer output past the last, the wide way; what that cannot do
     // either is the caller's.
     if (!wide_run(t, in, n, past_last, &i, out, &o)) break;
@@ -288,6 +282,8 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
 
 }  // namespace
 
+std::size_t simd_taken = 0;
+
 simd_path simd_current() {
   if (!chosen) {
     current = best_path();
@@ -327,25 +323,29 @@ const char* simd_name(simd_path path) {
 
 std::size_t simd_narrow(const page_pair& pair, const unsigned char* in, std::size_t n,
                         unsigned char* out, std::size_t* produced) {
-  switch (simd_current()) {
-    case simd_path::avx512:
-      return narrow_avx512(pair, in, n, out, produced);
-    case simd_path::avx2: {
-      const std::size_t k = narrow_avx2(pair, in, n, out);
-      *produced += k;
-      return k;
-    }
-    default:
-      return 0;
+  std::size_t k = 0;
+  if (simd_current() == simd_path::avx512) {
+    k = narrow_avx512(pair, in, n, out, produced);
+  } else if (simd_current() == simd_path::avx2) {
+    k = narrow_avx2(pair, in, n, out);
+    *produced += k;
   }
+  simd_taken += k;
+  return k;
 }
 
 std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_t n,
                       unsigned char* out, std::size_t* produced) {
-  return simd_current() == simd_path::avx512 ? wide_avx512(pair, in, n, out, produced) : 0;
+  const std::size_t k =
+      simd_current() == simd_path::avx512 ? wide_avx512(pair, in, n, out, produced) : 0;
+  simd_taken += k;
+  return k;
 }
 
 std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
                           unsigned char* out, std::size_t* produced) {
-  return simd_current() == simd_path::avx512 ? cyrillic_avx512(pair, in, n, out, produced) : 0;
+  const std::size_t k =
+      simd_current() == simd_path::avx512 ? cyrillic_avx512(pair, in, n, out, produced) : 0;
+  simd_taken += k;
+  return k;
 }

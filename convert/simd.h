@@ -18,6 +18,9 @@ bool simd_supported(simd_path path);
 bool simd_force(simd_path path);
 const char* simd_name(simd_path path);
 
+// Input bytes the kernels have converted in this process: the tests see that they work.
+extern std::size_t simd_taken;
+
 // Kernels; each returns the input bytes consumed and adds what it wrote to *produced.
 // They may store up to 64 bytes past what they count. Absent paths return 0.
 //

@@ -41,8 +41,8 @@ std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t
                               output_stream& out) {
   const simd_path path = simd_current();
   // Into a single-byte page nearly every byte becomes one byte; into utf-8, one to three.
-  const bool narrow = path != simd_path::scalar && p.narrow_ok && p.to->char_width == 1;
-  const bool wide = path == simd_path::avx512 && p.wide_ok && !narrow;
+  const bool narrow = path != simd_path::scalar && p.bytes_ok && p.to->char_width == 1;
+  const bool wide = path == simd_path::avx512 && p.bytes_ok && !narrow;
   const bool vector = narrow || wide;
   const std::size_t most = round_size(out);
   for (std::size_t i = 0; i < len;) {
@@ -175,7 +175,9 @@ std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len,
 
 std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size_t len,
                           bool may_continue, output_stream& out) {
-  if (!conversion_tables || pair.kind == pair_kind::iconv_only)
+  // The table loops want room for a few whole entries at a time.
+  constexpr std::size_t least_room = 64;
+  if (!conversion_tables || pair.kind == pair_kind::iconv_only || out.cap < least_room)
     return iconv_span(pair.cd, bytes, len, may_continue, out);
   switch (pair.kind) {
     case pair_kind::copy:

@@ -43,11 +43,11 @@ char_entry make_entry(page_pair& p, const unsigned char* ch, std::size_t len) {
 bool is_ascii_identity(const char_entry& e, unsigned b) { return e.len == 1 && e.bytes[0] == b; }
 
 void build_vector_tables(page_pair& p) {
-  p.narrow_ok = p.wide_ok = p.cyr_ok = false;
+  p.bytes_ok = p.cyr_ok = false;
   for (unsigned b = 0; b < 128; ++b)
     if (!is_ascii_identity(p.byte[b], b)) return;
   if (p.kind == pair_kind::single_byte) {
-    p.narrow_ok = p.wide_ok = true;
+    p.bytes_ok = true;
     std::memset(p.byte_bad_bits, 0, sizeof p.byte_bad_bits);
     for (unsigned b = 0; b < 128; ++b) {
       const char_entry& e = p.byte[128 + b];
@@ -87,6 +87,7 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.from_name = from->name;
   p.to_name = to->name;
   p.rows_built = 0;
+  p.bytes_ok = p.cyr_ok = false;
   if (!slow_row_ready) {
     for (char_entry& e : slow_row) e.len = entry_slow;
     slow_row_ready = true;
@@ -156,9 +157,9 @@ void reset_pair(page_pair& pair) {
   if (pair.kind != pair_kind::unavailable) iconv(pair.cd, nullptr, nullptr, nullptr, nullptr);
 }
 
-const char_entry* build_row(page_pair& p, unsigned lead) {
+void build_row(page_pair& p, unsigned lead) {
   const unsigned slot = lead & 0x1F;
-  if ((p.rows_built & (1u << slot)) != 0) return p.rows[slot];
+  if ((p.rows_built & (1u << slot)) != 0) return;
   char_entry* row = p.row_store[slot];
   for (unsigned next = 0; next < 256; ++next) {
     if ((next & 0xC0) != 0x80) {
@@ -174,7 +175,6 @@ const char_entry* build_row(page_pair& p, unsigned lead) {
   constexpr std::uint32_t cyrillic = 1u << (0xD0 & 0x1F) | 1u << (0xD1 & 0x1F);
   if ((p.rows_built & cyrillic) == cyrillic && p.kind == pair_kind::utf8) build_cyrillic(p);
   reset_pair(p);
-  return row;
 }
 
 bool build_row3(page_pair& p, unsigned lead, unsigned second) {

@@ -21,7 +21,7 @@ enum class pair_kind {
   copy,         // the same page: every byte stays as it is
   iconv_only,   // no table: everything through iconv
   single_byte,  // every input byte from the table
-  utf8,         // ASCII and two-byte characters from the table, the rest through iconv
+  utf8,         // ASCII, two- and three-byte characters from tables, the rest through iconv
 };
 
 struct page_pair {
@@ -47,10 +47,9 @@ struct page_pair {
   char_entry row3_store[8][256];
   // The vector paths' view of the same tables, upper halves only: ASCII stays itself
   // (checked when the tables are built; a pair where it does not has no vector path).
-  bool narrow_ok;  // single-byte input: byte_map and byte_bad hold bytes 80-FF
-  bool wide_ok;    // single-byte input: wide holds outputs of one to three bytes
-  bool cyr_ok;     // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F (once both of
-                   // their lead bytes have been met)
+  bool bytes_ok;  // single-byte input: the byte, wide and pair tables hold bytes 80-FF
+  bool cyr_ok;    // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F (once both of
+                  // their lead bytes have been met)
   alignas(64) unsigned char byte_map[128];
   alignas(64) unsigned char byte_bad[128];      // nonzero: the output is not one byte
   alignas(16) unsigned char byte_bad_bits[16];  // the same by low nibble, a bit per high one
@@ -70,8 +69,8 @@ page_pair& pair_for(const code_page* from, const code_page* to);
 // Puts the pair's descriptor back to its initial state.
 void reset_pair(page_pair& pair);
 
-// The row of a utf-8 lead byte, worked out now if it was not yet.
-const char_entry* build_row(page_pair& pair, unsigned lead);
+// Works out the row of a utf-8 lead byte, if it was not yet.
+void build_row(page_pair& pair, unsigned lead);
 
 inline unsigned row3_index(unsigned lead, unsigned second) {
   return ((lead & 0x0F) << 6) | (second & 0x3F);

@@ -13,16 +13,17 @@ constexpr std::size_t standard_cap = std::size_t{1} << 17;
 unsigned char standard_buf[standard_cap + output_slack];
 output_stream standard{1, standard_buf, standard_cap, 0, 0, 0, nullptr, nullptr};
 
-// Into a pipe a write of at most PIPE_BUF bytes is never interleaved with another's.
+// Into a pipe a write of at most PIPE_BUF bytes is never interleaved with another's; a
+// socket is held to the same.
 std::size_t line_cap_for(int fd, std::size_t cap) {
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) return PIPE_BUF;
+  if (fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return PIPE_BUF;
   return cap;
 }
 
 // Writes all n bytes; false with out.error set by the first failure.
 bool write_all(output_stream& out, const struct iovec* parts, int count) {
-  struct iovec v[8];
+  struct iovec v[8];  // callers pass at most 4
   if (count > 8) count = 8;
   std::memcpy(v, parts, sizeof v[0] * static_cast<std::size_t>(count));
   int first = 0;
