@@ -114,8 +114,8 @@ struct run_state {
 };
 
 // True when the input is the regular file standard output writes to and already holds
-// text: converting it would read kiv's own output back (`kiv a f > f`, `kiv f >> f`),
-// never ending, or doubling it.
+// text, or the very pipe it writes into: converting it would read kiv's own output back
+// (`kiv a f > f`, `kiv f >> f`, `kiv /dev/stdout | less`), never ending, or doubling it.
 bool reads_own_output(int fd) {
   const output_stream& out = standard_output();
   // With standard output closed, the input itself may have been opened on its descriptor;
@@ -123,7 +123,9 @@ bool reads_own_output(int fd) {
   if (fd == out.fd) return false;
   struct stat si, so;
   if (fstat(fd, &si) != 0 || fstat(out.fd, &so) != 0) return false;
-  if (!S_ISREG(si.st_mode) || si.st_dev != so.st_dev || si.st_ino != so.st_ino) return false;
+  if (si.st_dev != so.st_dev || si.st_ino != so.st_ino) return false;
+  if (S_ISFIFO(si.st_mode)) return true;
+  if (!S_ISREG(si.st_mode)) return false;  // a terminal is read and written alike
   // What kiv wrote so far must have reached the file for its size to tell.
   out_flush(standard_output());
   return fstat(fd, &si) == 0 && si.st_size > 0;
@@ -241,7 +243,8 @@ int kiv_main(int argc, char** argv) {
 int finish_output(int status) {
   bool ok = flush_output();
   errno = 0;
-  if (std::fclose(stdout) != 0) {
+  // Standard output closed and never written to (`kiv /dev/null >&-`) is no failure.
+  if (std::fclose(stdout) != 0 && (errno != EBADF || !ok)) {
     output_stream& out = standard_output();
     if (out.error == 0) out.error = errno != 0 ? errno : EIO;
     ok = false;

@@ -92,10 +92,11 @@ struct page_alias {
 // clang-format off
 const page_alias page_aliases[] = {
     {"ibm866", 0}, {"866", 0}, {"csibm866", 0},                       // cp866
-    {"windows-1251", 1},                                              // cp1251
-    {"koi8r", 2},                                                     // koi8-r
+    {"windows-1251", 1}, {"ms-cyrl", 1},                              // cp1251
+    {"koi8r", 2}, {"cskoi8r", 2},                                     // koi8-r
     {"iso8859-5", 3}, {"iso_8859-5", 3}, {"iso88595", 3},             // iso-8859-5
     {"iso_8859-5:1988", 3}, {"cyrillic", 3}, {"csisolatincyrillic", 3},
+    {"iso-ir-144", 3}, {"8859_5", 3}, {"ibm915", 3}, {"cp915", 3},
     {"maccyrillic", 4}, {"x-mac-cyrillic", 4},                        // mac-cyrillic
     {"utf8", 5},                                                      // utf-8
 };

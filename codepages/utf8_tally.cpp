@@ -71,7 +71,9 @@ code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* ch
     if (p->score_total > 0.0f) scored = true;
   }
   if (!scored || utf8 == nullptr) return chosen;
-  if (tally.valid > 0 && tally.invalid == 0) return utf8;
+  // Well-formed throughout, or nearly: a few stray bytes (a cut or a pasted fragment) in
+  // UTF-8 text, which 8-bit Russian text never comes close to.
+  if (tally.valid > 0 && tally.invalid * stray_share <= tally.valid) return utf8;
   if (chosen != utf8 || tally.invalid <= tally.valid) return chosen;
   code_page* best = nullptr;
   for (code_page* p = pages; p->name != nullptr; ++p)

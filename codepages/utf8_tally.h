@@ -20,9 +20,13 @@ struct utf8_tally {
 
 void utf8_tally_add(utf8_tally& tally, const unsigned char* bytes, std::size_t size);
 
+// At most one stray byte per this many well-formed sequences still makes utf-8.
+constexpr std::uint64_t stray_share = 8;
+
 // The page to report, given the registry after detection and the page its totals chose.
 // While every total is 0 the chosen page stands. Otherwise text that is well-formed UTF-8
-// throughout is utf-8, and utf-8 chosen for bytes that are mostly not UTF-8 gives way to
+// throughout, or but for a stray byte in stray_share, is utf-8, whichever page its
+// letters suggest; utf-8 chosen for bytes that are mostly not UTF-8 gives way to
 // the best of the other pages (null when none of them scored: no hits after all); a few
 // stray bytes in UTF-8 text change nothing.
 code_page* utf8_verdict(const utf8_tally& tally, code_page* pages, code_page* chosen);

@@ -256,6 +256,8 @@ TEST(Detect, Utf8OnlyWhereTheBytesAreUtf8) {
       {"short french", french, "utf-8"},
       {"stray bytes", sample("utf-8").insert(700, "\xD0 \xFF").insert(90, "\x80"), "utf-8"},
       {"cut at the end", french + "\xF0\x9F\x8E", "utf-8"},
+      // Letters that score as cp866, one stray byte: still far more UTF-8 than not.
+      {"french, one stray byte", french + french + "caf\xE9\n", "utf-8"},
       // Ъ weighs nothing: utf-8's total stays 0 while cp1251 reads D0 as Р.
       {"only hard signs", "ЪЪЪЪ\n", "utf-8"},
       // Eight characters, then as many bytes that are never UTF-8, then one more.
@@ -342,7 +344,7 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
     const bool scored = totals[top(6)] > 0;
     code_page* const by_letters = &code_pages[top(6)];
     code_page* want = scored ? by_letters : output_page;
-    if (scored && n.valid > 0 && n.invalid == 0)
+    if (scored && n.valid > 0 && n.invalid * stray_share <= n.valid)
       want = utf8;
     else if (scored && by_letters == utf8 && n.invalid > n.valid)
       want = totals[top(5)] > 0 ? &code_pages[top(5)] : output_page;

@@ -44,6 +44,10 @@ for opts in "" "-T" "-h" "-i utf-8 -o utf-8" "-o utf-8 $T/page.html"; do
   expect_status "closed stdout $opts" 1
   expect_text "closed stdout $opts message" "$T/err" 'kiv: standard output: Bad file descriptor\n'
 done
+"$KIV" /dev/null >&- 2>"$T/err"
+status=$?
+expect_status "closed stdout, nothing to write" 0
+expect_text "closed stdout, nothing to write, quiet" "$T/err" ''
 (trap '' PIPE && timeout 20 "$KIV" -i koi8-r /dev/zero | true) 2>"$T/err"
 expect_text "closed pipe, SIGPIPE ignored" "$T/err" 'kiv: standard output: Broken pipe\n'
 (ulimit -f 4 && exec "$KIV" -o utf-8 "$T/page.html" "$T/page.html" >"$T/limited") 2>"$T/err"
@@ -232,6 +236,13 @@ for form in plain /dev/stdout link read-write; do
   expect_file "own output, $form: nothing doubled" "$T/all" "$T/conv1"
   expect_text "own output, $form: message" "$T/err" "$name: input file is output file\n"
 done
+
+# ... or the very pipe it writes into: read back, its output would go round forever.
+(timeout 10 "$KIV" "$good" /dev/stdout 2>"$T/err"; echo $? >"$T/rc") | cat >"$T/all"
+status=$(cat "$T/rc")
+expect_status "own output, pipe" 1
+expect_file "own output, pipe: nothing lost" "$T/all" "$T/conv1"
+expect_text "own output, pipe: message" "$T/err" "/dev/stdout: input file is output file\n"
 
 # Text arriving through a FIFO is passed on as it arrives: while the writer pauses, every
 # byte it sent is already through kiv (the writer holds the FIFO open for 10 s; the

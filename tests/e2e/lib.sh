@@ -51,10 +51,11 @@ finish() {
 
 PAGES="cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8"
 # The other names kiv accepts for the pages, as name=page.
-ALIASES="IBM866=cp866 866=cp866 CSIBM866=cp866 WINDOWS-1251=cp1251 KOI8R=koi8-r
-  ISO8859-5=iso-8859-5 ISO_8859-5=iso-8859-5 ISO88595=iso-8859-5 ISO_8859-5:1988=iso-8859-5
-  CYRILLIC=iso-8859-5 CSISOLATINCYRILLIC=iso-8859-5 MACCYRILLIC=mac-cyrillic
-  x-mac-cyrillic=mac-cyrillic UTF8=utf-8"
+ALIASES="IBM866=cp866 866=cp866 CSIBM866=cp866 WINDOWS-1251=cp1251 MS-CYRL=cp1251
+  KOI8R=koi8-r CSKOI8R=koi8-r ISO8859-5=iso-8859-5 ISO_8859-5=iso-8859-5 ISO88595=iso-8859-5
+  ISO_8859-5:1988=iso-8859-5 CYRILLIC=iso-8859-5 CSISOLATINCYRILLIC=iso-8859-5
+  ISO-IR-144=iso-8859-5 8859_5=iso-8859-5 IBM915=iso-8859-5 CP915=iso-8859-5
+  MACCYRILLIC=mac-cyrillic x-mac-cyrillic=mac-cyrillic UTF8=utf-8"
 sample() { echo "$SRC/samples/text.$1.txt"; }
 
 # completion_cases SHOWN: the cases the zsh and fish completion tests share, in the arrays
