@@ -82,7 +82,7 @@ row() {
   if [ "$target" != - ]; then
     verdict=$(awk -v r="$ratio" -v t="$target" 'BEGIN { print (r <= t ? "<= " t ", met" : "<= " t ", MISSED") }')
   fi
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$name" "$(ms "$k")" "$(ms "$p")" \
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "${name//|/\\|}" "$(ms "$k")" "$(ms "$p")" \
     "$ratio" "$verdict" "$(peak_kb "${kiv[@]}")" "$(peak_kb "${peer[@]}")" "$label"
 }
 
