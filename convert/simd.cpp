@@ -334,18 +334,21 @@ std::size_t simd_narrow(const page_pair& pair, const unsigned char* in, std::siz
   return k;
 }
 
+// The AVX-512 kernels have no other version: elsewhere the scalar loop does it all.
+template <typename kernel>
+std::size_t avx512_only(kernel k, const page_pair& pair, const unsigned char* in, std::size_t n,
+                        unsigned char* out, std::size_t* produced) {
+  const std::size_t taken = simd_current() == simd_path::avx512 ? k(pair, in, n, out, produced) : 0;
+  simd_taken += taken;
+  return taken;
+}
+
 std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_t n,
                       unsigned char* out, std::size_t* produced) {
-  const std::size_t k =
-      simd_current() == simd_path::avx512 ? wide_avx512(pair, in, n, out, produced) : 0;
-  simd_taken += k;
-  return k;
+  return avx512_only(wide_avx512, pair, in, n, out, produced);
 }
 
 std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
                           unsigned char* out, std::size_t* produced) {
-  const std::size_t k =
-      simd_current() == simd_path::avx512 ? cyrillic_avx512(pair, in, n, out, produced) : 0;
-  simd_taken += k;
-  return k;
+  return avx512_only(cyrillic_avx512, pair, in, n, out, produced);
 }

@@ -47,10 +47,6 @@ ZSH
 completion_cases "alpha.txt"
 printf '%s\n' "${rows[@]}" | timeout 60 zsh -f "$T/complete.zsh" "$T/zdot" >"$T/got" 2>"$T/err"
 status=$?
-expect_status "zsh" 0
-for i in "${!rows[@]}"; do
-  sed -n "$((i + 1))p" "$T/got" >"$T/out"
-  expect_text "complete [${rows[i]}]" "$T/out" "$(tr ' ' '\n' <<<"${wants[i]}" | sort | xargs)\n"
-done
+expect_completions zsh
 
 finish

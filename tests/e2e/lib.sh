@@ -84,3 +84,14 @@ kiv file -o $f|$1
 kiv -- -i $f|$1
 TABLE
 }
+
+# expect_completions SHELL: the shell ran (status in $status) and wrote, line by line to
+# $T/got, the matches for each of the rows, in any order.
+expect_completions() {
+  expect_status "$1" 0
+  local i
+  for i in "${!rows[@]}"; do
+    sed -n "$((i + 1))p" "$T/got" >"$T/out"
+    expect_text "complete [${rows[i]}]" "$T/out" "$(tr ' ' '\n' <<<"${wants[i]}" | sort | xargs)\n"
+  done
+}
