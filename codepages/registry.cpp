@@ -62,6 +62,10 @@ code_page code_pages[] = {
      0.0f, 1},
     {"utf-8", "Unicode 8-bit charset, Read-Only", letter_positions, 0, utf8_letters, nullptr, 0.0f,
      4},
+    // Recognised from their first block, never scored; input pages only.
+    {"utf-16le", "Unicode 16-bit charset, little-endian, input only", 0, 0, nullptr, nullptr, 0.0f,
+     2},
+    {"utf-16be", "Unicode 16-bit charset, big-endian, input only", 0, 0, nullptr, nullptr, 0.0f, 2},
     {nullptr, nullptr, 0, 0, nullptr, nullptr, 0.0f, 0},
 };
 
@@ -99,6 +103,9 @@ const page_alias page_aliases[] = {
     {"iso-ir-144", 3}, {"8859_5", 3}, {"ibm915", 3}, {"cp915", 3},
     {"maccyrillic", 4}, {"x-mac-cyrillic", 4},                        // mac-cyrillic
     {"utf8", 5},                                                      // utf-8
+    // Not UTF-16 or UCS-2: iconv's UTF-16 eats the BOM and follows the host's byte order,
+    // and UCS-2 refuses surrogate pairs.
+    {"utf16le", 6}, {"utf16be", 7},
 };
 // clang-format on
 
@@ -123,6 +130,8 @@ code_page* find_code_page(const char* identifier) {
   print_identifiers(stderr);
   return nullptr;
 }
+
+bool is_output_page(const code_page* page) { return page->char_width != 2; }
 
 void print_identifiers(std::FILE* out) {
   // One piece of text, so that on standard error it leaves in one write.

@@ -48,6 +48,11 @@ std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, outp
   return tail < 0 ? 0 : tail;
 }
 
+void copy_file(input_stream& in, output_stream& out) {
+  copy_unchanged(in, out);
+  pending_release();
+}
+
 bool convert_file(input_stream& in, output_stream& out) {
   page_pair& pair = pair_for(input_page, output_page);
   if (pair.kind == pair_kind::unavailable) {

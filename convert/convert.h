@@ -20,5 +20,9 @@ std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, outp
 // false. Read and write failures are left in in.error and out.error.
 bool convert_file(input_stream& in, output_stream& out);
 
+// Writes the held blocks and the rest of in to out unchanged, and empties the pending
+// list: binary data, which no page would convert without damage.
+void copy_file(input_stream& in, output_stream& out);
+
 // Frees every held block and empties the list.
 void pending_release();

@@ -142,7 +142,7 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
 }  // namespace
 
 std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len, bool may_continue,
-                        output_stream& out) {
+                        output_stream& out, std::size_t unit) {
   // iconv does not write through its input pointer; its type is only historical.
   char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
   while (len > 0) {
@@ -166,9 +166,10 @@ std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len,
       continue;
     }
     if (e == EINVAL && may_continue) return static_cast<std::int32_t>(len);
-    if (!out_put(out, in, 1)) return -1;
-    ++in;
-    --len;
+    const std::size_t kept = len < unit ? len : unit;
+    if (!out_put(out, in, kept)) return -1;
+    in += kept;
+    len -= kept;
   }
   return 0;
 }
@@ -178,7 +179,8 @@ std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size
   // The table loops want room for a few whole entries at a time.
   constexpr std::size_t least_room = 64;
   if (!conversion_tables || pair.kind == pair_kind::iconv_only || out.cap < least_room)
-    return iconv_span(pair.cd, bytes, len, may_continue, out);
+    return iconv_span(pair.cd, bytes, len, may_continue, out,
+                      static_cast<std::size_t>(code_unit(pair.from)));
   switch (pair.kind) {
     case pair_kind::copy:
       return out_put(out, bytes, len) ? 0 : -1;

@@ -15,12 +15,13 @@ struct page_pair;
 // benchmarks compare the two).
 extern bool conversion_tables;
 
-// Converts a span with iconv. A byte that does not convert is kept as it is and the
-// conversion resumes after it. A character cut off by the end of the span is left
-// unconverted and its length returned when more input may complete it
-// (may_continue); otherwise it is as invalid as any other. -1 when writing failed.
+// Converts a span with iconv. A code unit that does not convert (a byte; two bytes in
+// UTF-16, so that the text after it stays in step) is kept as it is and the conversion
+// resumes after it. A character cut off by the end of the span is left unconverted and
+// its length returned when more input may complete it (may_continue); otherwise it is as
+// invalid as any other. -1 when writing failed.
 std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len, bool may_continue,
-                        output_stream& out);
+                        output_stream& out, std::size_t unit = 1);
 
 // The same as iconv_span on the pair's descriptor, by the fastest path the pair and the
 // CPU allow.

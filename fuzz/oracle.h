@@ -2,18 +2,21 @@
 #pragma once
 
 #include <iconv.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <string>
 #include <string_view>
 
-// One pass from `from` to the iconv target name as given. A byte iconv rejects is kept and
-// the pass resumes after it; a character cut off by the end of the input is kept as it
-// is; *kept counts such bytes. False when iconv has no such conversion.
+// One pass from `from` to the iconv target name as given. A code unit iconv rejects (a
+// byte, or two in UTF-16) is kept and the pass resumes after it; a character cut off by
+// the end of the input is kept as it is; *kept counts such bytes. False when iconv has no
+// such conversion.
 inline bool iconv_pass(std::string_view in, const char* from, const char* target, std::string& out,
                        std::size_t* kept = nullptr) {
   iconv_t cd = iconv_open(target, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  const std::size_t unit = strncasecmp(from, "utf-16", 6) == 0 ? 2 : 1;
   if (kept != nullptr) *kept = 0;
   std::string buf(in);
   char* ip = buf.data();
@@ -32,9 +35,11 @@ inline bool iconv_pass(std::string_view in, const char* from, const char* target
       out.append(ip, left);
       break;
     }
-    if (kept != nullptr) ++*kept;
-    out.push_back(*ip++);
-    --left;
+    const std::size_t bad = left < unit ? left : unit;
+    if (kept != nullptr) *kept += bad;
+    out.append(ip, bad);
+    ip += bad;
+    left -= bad;
   }
   char chunk[64];
   char* op = chunk;

@@ -101,6 +101,7 @@ TEST(Convert, EveryPagePairOnTheSampleText) {
     const std::string in =
         recode(utf8, "utf-8", std::string(from->name).append("//TRANSLIT").c_str());
     for (const code_page* to = code_pages; to->name != nullptr; ++to) {
+      if (!is_output_page(to)) continue;
       const pipeline_result fixed =
           run_pipeline(in, const_cast<code_page*>(from), const_cast<code_page*>(to));
       const std::string want = oracle_convert(in, from->name, to->name);
@@ -121,12 +122,23 @@ TEST(Convert, OutputLargerThanInput) {
 }
 
 TEST(Convert, AnInvalidByteCostsOnlyItself) {
-  // 98 is the one byte cp1251 leaves undefined.
-  const std::string a = recode(filler(prose_utf8, 2000), "utf-8", "cp1251//TRANSLIT");
-  const std::string b = recode(filler(prose_utf8, 900), "utf-8", "cp1251//TRANSLIT");
-  for (code_page* fixed : {page_named("cp1251"), static_cast<code_page*>(nullptr)}) {
-    const pipeline_result r = run_pipeline(a + "\x98" + b, fixed, page_named("utf-8"));
-    EXPECT_EQ(r.out, recode(a, "cp1251", "utf-8") + "\x98" + recode(b, "cp1251", "utf-8"));
+  // 98 is the one byte cp1251 leaves undefined; in UTF-16 a lone surrogate is the unit
+  // that costs only itself, and the text after it stays in step.
+  const struct {
+    const char* page;
+    std::string bad;
+  } rows[] = {{"cp1251", "\x98"},
+              {"utf-16le", std::string("\0\xD8", 2)},
+              {"utf-16be", std::string("\xDC\0", 2)}};
+  for (const auto& [page, bad] : rows) {
+    const std::string target = std::string(page) + "//TRANSLIT";
+    const std::string a = recode(filler(prose_utf8, 2000), "utf-8", target.c_str());
+    const std::string b = recode(filler(prose_utf8, 900), "utf-8", target.c_str());
+    for (code_page* fixed : {page_named(page), static_cast<code_page*>(nullptr)}) {
+      const pipeline_result r = run_pipeline(a + bad + b, fixed, page_named("utf-8"));
+      EXPECT_EQ(r.out, recode(a, page, "utf-8") + bad + recode(b, page, "utf-8"))
+          << page << (fixed ? " (-i)" : "");
+    }
   }
 }
 
@@ -250,6 +262,7 @@ TEST_P(ConvertPath, SameOutputAsIconv) {
     const std::vector<std::string> inputs = table_inputs(from, rng);
     for (const std::string& in : inputs) {
       for (code_page* to = code_pages; to->name != nullptr; ++to) {
+        if (!is_output_page(to)) continue;
         const std::size_t taken = simd_taken;
         const std::string fast = run_pipeline(in, from, to).out;
         const std::string want = oracle_convert(in, from->name, to->name);
