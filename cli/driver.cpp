@@ -64,6 +64,13 @@ int read_options(int argc, char** argv) {
         break;
       case 'o':
         output_page = find_code_page(optarg);
+        // Blocks without Russian letters pass unchanged before the page is known: in
+        // UTF-16 they would be garbage.
+        if (output_page != nullptr && !is_output_page(output_page)) {
+          warn_verbose("Not an output code page: %s\n", optarg);
+          print_identifiers(stderr);
+          output_page = nullptr;
+        }
         break;
       case 't':
         report_only = false;
@@ -139,6 +146,30 @@ void report_line(output_stream& out, const char* name, const char* page) {
   out_line(out, parts, 4);
 }
 
+const char* report_name(detect_outcome outcome, const code_page* page) {
+  switch (outcome) {
+    case detect_outcome::no_hits:
+      return "us-ascii (no hits)";
+    case detect_outcome::binary:
+      return "binary";
+    default:
+      return page->name;
+  }
+}
+
+void report_failures(run_state& run, const input_stream& in, const output_stream& out,
+                     const char* name) {
+  if (in.error != 0) {
+    report_errno(name, in.error);
+    run.status = status_failure;
+  }
+  if (out.error != 0) {
+    report_output_failure();
+    run.status = status_failure;
+    run.stop = true;
+  }
+}
+
 void handle_input(run_state& run, int fd, const char* name) {
   if (input_given && report_only) return;  // -i after -T: nothing to do
   output_stream& out = standard_output();
@@ -157,8 +188,13 @@ void handle_input(run_state& run, int fd, const char* name) {
       run.stop = true;
       return;
     }
-    if (report_only && in.error == 0)
-      report_line(out, name, score == 0.0f ? "us-ascii (no hits)" : page->name);
+    if (report_only && in.error == 0) report_line(out, name, report_name(run.ctx.outcome, page));
+    if (!report_only && run.ctx.outcome == detect_outcome::binary) {
+      warn_verbose("%s: binary data, copied unchanged\n", name);
+      copy_file(in, out);
+      report_failures(run, in, out, name);
+      return;
+    }
   }
   if (!report_only) {
     if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
@@ -166,15 +202,7 @@ void handle_input(run_state& run, int fd, const char* name) {
       warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
     if (!convert_file(in, out)) run.status = status_failure;
   }
-  if (in.error != 0) {
-    report_errno(name, in.error);
-    run.status = status_failure;
-  }
-  if (out.error != 0) {
-    report_output_failure();
-    run.status = status_failure;
-    run.stop = true;
-  }
+  report_failures(run, in, out, name);
 }
 
 int run_kiv(int argc, char** argv) {

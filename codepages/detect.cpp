@@ -8,6 +8,7 @@
 #include "cli/settings.h"
 #include "cli/warn.h"
 #include "codepages/registry.h"
+#include "codepages/utf16_binary.h"
 #include "codepages/utf8_tally.h"
 #include "io/input.h"
 #include "io/output.h"
@@ -80,9 +81,10 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
   const bool builtin = ctx->pages == code_pages && n == letter_positions;
   int p = 0;
   for (code_page* page = ctx->pages; page->name != nullptr; ++page, ++p) {
+    if (page->letters == nullptr) continue;  // never scored: its total stays 0
     std::int16_t own[letter_positions];
     const std::int16_t* byte = own;
-    if (builtin)
+    if (builtin && p < builtin_pages)
       byte = builtin_index()[p];
     else
       index_page(page, n, own);
@@ -103,9 +105,19 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   float score = 0.0f;
   int threshold = 20;
   utf8_tally tally;
-  for (;;) {
+  for (bool first = true;; first = false) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
+    const auto len = static_cast<std::size_t>(ctx->block_len);
+    // Not 8-bit text: the whole input goes one way, from this block on.
+    code_page* const utf16 = first ? utf16_page(ctx->pages, ctx->block, len) : nullptr;
+    if (utf16 != nullptr || holds_nul(ctx->block, len)) {
+      if (echo && len > 0 && !pending_append(ctx->block, ctx->block_len)) return nullptr;
+      ctx->outcome = utf16 != nullptr ? detect_outcome::utf16 : detect_outcome::binary;
+      input_page = utf16 != nullptr ? utf16 : ctx->fallback;
+      *score_out = 0.0f;
+      return input_page;
+    }
     utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
     input_page = score_block(ctx, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
@@ -127,12 +139,14 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   if (input_page == nullptr) {
     input_page = ctx->fallback;
     *score_out = 0.0f;
+    ctx->outcome = detect_outcome::no_hits;
     return input_page;
   }
   *score_out = input_page->score_total;
   // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
   // run of Ъ): reported as the page it is, not as no hits.
   if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
+  ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
   return input_page;
 }
 

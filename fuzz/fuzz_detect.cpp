@@ -1,9 +1,11 @@
 // Detection on arbitrary bytes, in conversion and report mode, with and without -l, on
 // the built-in registry or on one whose letter tables come from the input; utf-8 is named
-// only for bytes that are UTF-8.
+// only for bytes that are UTF-8, UTF-16 only for a first block that looks it, binary only
+// for a NUL in what was read.
 //
 // Input: a flags byte, four piece sizes, then (with a registry of its own) 66 letter
 // bytes per page and a letter count, then the text.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -26,6 +28,24 @@ bool in_registry(const code_page* pages, const code_page* p) {
   for (const code_page* q = pages; q->name != nullptr; ++q)
     if (q == p) return true;
   return false;
+}
+
+// The UTF-16 rule on a first block, in its plainest form: "le", "be" or null.
+const char* utf16_by_rule(const std::uint8_t* b, std::size_t n) {
+  if (n >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) return nullptr;
+  if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return "le";
+  if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return "be";
+  if (n / 2 < 16) return nullptr;
+  for (const char* order : {"le", "be"}) {
+    std::size_t text = 0;
+    for (std::size_t i = 0; i + 1 < n; i += 2) {
+      const unsigned u = order[0] == 'l' ? b[i] + 256u * b[i + 1] : 256u * b[i] + b[i + 1];
+      if (u == 0) return nullptr;
+      if ((u >= 9 && u <= 0x7E) || (u >= 0x400 && u <= 0x45F)) ++text;
+    }
+    if (text * 10 >= (n / 2) * 9) return order;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -74,6 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(page == input_page);
   FUZZ_CHECK(in_registry(pages, page) || page == ctx.fallback);
   FUZZ_CHECK(!std::isnan(score) && score >= 0.0f);
+
+  // UTF-16 exactly when the first block looks it (the built-in registry has the pages).
+  const char* const utf16 = own ? nullptr : utf16_by_rule(data, std::min<std::size_t>(size, 512));
+  FUZZ_CHECK((ctx.outcome == detect_outcome::utf16) == (utf16 != nullptr));
+  if (utf16 != nullptr) FUZZ_CHECK(std::strcmp(page->name + 6, utf16) == 0);
+  if (ctx.outcome == detect_outcome::utf16 || ctx.outcome == detect_outcome::binary)
+    FUZZ_CHECK(score == 0.0f);
   // The page's total; 0 only with the fallback (no hits); utf-8 named by well-formedness
   // alone has the best total.
   FUZZ_CHECK(score == page->score_total || score == 0.0f || std::strcmp(page->name, "utf-8") == 0);
@@ -106,6 +133,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(consumed.empty());
   }
   FUZZ_CHECK(held_blocks <= 7);
+
+  // Binary exactly for a NUL in what was read, in its last block: detection stops there.
+  const std::string_view seen(reinterpret_cast<const char*>(data), read);
+  const std::size_t nul = seen.find('\0');
+  if (ctx.outcome != detect_outcome::utf16) {
+    FUZZ_CHECK((ctx.outcome == detect_outcome::binary) == (nul != std::string_view::npos));
+  }
+  if (ctx.outcome == detect_outcome::binary) {
+    FUZZ_CHECK(page == ctx.fallback);
+    FUZZ_CHECK(nul / detect_block_size == (read - 1) / detect_block_size);
+  }
+  if (ctx.outcome == detect_outcome::utf16)
+    FUZZ_CHECK(read == std::min<std::size_t>(size, detect_block_size));
+  if (ctx.outcome == detect_outcome::utf16 || ctx.outcome == detect_outcome::binary)
+    return 0;  // nothing was scored for them
+  FUZZ_CHECK((ctx.outcome == detect_outcome::no_hits) == (score == 0.0f));
 
   // utf-8 only for bytes that are UTF-8, counted over everything detection read; while
   // every total is 0 the fallback stands, whatever it is.

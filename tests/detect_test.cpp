@@ -60,6 +60,7 @@ struct detection {
   float score;
   std::string written;
   std::vector<std::string> held;
+  detect_outcome outcome;
 };
 
 detection detect(const std::string& input, bool echo = true, bool passthrough = false,
@@ -76,6 +77,7 @@ detection detect(const std::string& input, bool echo = true, bool passthrough = 
   detect_ctx ctx{code_pages, output_page, block, 0};
   detection d{};
   d.page = detect_code_page(&ctx, in, out, echo, &d.score);
+  d.outcome = ctx.outcome;
   EXPECT_EQ(d.page, input_page);
   for (const pending_block* b = pending_head; b != nullptr; b = b->next)
     d.held.emplace_back(reinterpret_cast<const char*>(b->bytes), b->length);
@@ -294,6 +296,63 @@ TEST(Detect, Utf8OnlyWhereTheBytesAreUtf8) {
   }
 }
 
+TEST(Detect, Utf16AndBinaryEndDetectionAtOnce) {
+  const std::string line = "Осенний вечер на станции, plain words too.\n";
+  std::string numbers;  // little-endian 16-bit numbers: mostly not printable as UTF-16
+  for (unsigned i = 1; i <= 256; ++i) numbers += {char(i * 3 & 0xFF), char(i * 3 >> 8)};
+  const std::string cp1251 = sample("cp1251");
+  const std::string ascii(1024, '-');
+  struct row {
+    std::string what, in;
+    detect_outcome outcome;
+    const char* page;         // the page detection names
+    std::size_t written = 0;  // bytes written unchanged; the rest of what was read is held
+  };
+  const row rows[] = {
+      {"le, BOM", "\xFF\xFE" + recode(line, "utf-8", "utf-16le"), detect_outcome::utf16,
+       "utf-16le"},
+      {"be, BOM", "\xFE\xFF" + recode(line, "utf-8", "utf-16be"), detect_outcome::utf16,
+       "utf-16be"},
+      {"BOM alone", "\xFF\xFE", detect_outcome::utf16, "utf-16le"},
+      {"le, 16 units", recode("sixteen letters.", "utf-8", "utf-16le"), detect_outcome::utf16,
+       "utf-16le"},
+      {"be, Russian", recode(line + line, "utf-8", "utf-16be"), detect_outcome::utf16, "utf-16be"},
+      {"le, long", recode(sample("utf-8"), "utf-8", "utf-16le"), detect_outcome::utf16, "utf-16le"},
+      // Under 32 bytes, no BOM: NULs and nothing more.
+      {"le, 15 units", recode("fifteen letters", "utf-8", "utf-16le"), detect_outcome::binary,
+       "koi8-r"},
+      {"UTF-32LE, BOM", std::string("\xFF\xFE\0\0", 4) + recode(line, "utf-8", "utf-32le"),
+       detect_outcome::binary, "koi8-r"},
+      {"UTF-32BE, BOM", std::string("\0\0\xFE\xFF", 4) + recode(line, "utf-8", "utf-32be"),
+       detect_outcome::binary, "koi8-r"},
+      {"16-bit numbers", numbers, detect_outcome::binary, "koi8-r"},
+      {"NUL in the first block", cp1251.substr(0, 100) + '\0' + cp1251, detect_outcome::binary,
+       "koi8-r"},
+      {"NUL after unchanged blocks", ascii + cp1251.substr(0, 300) + '\0' + cp1251,
+       detect_outcome::binary, "koi8-r", ascii.size()},
+      {"NUL after detection", cp1251 + std::string(600, '\0'), detect_outcome::letters, "cp1251"},
+  };
+  for (const row& r : rows) {
+    const detection d = detect(r.in);
+    EXPECT_EQ(d.outcome, r.outcome) << r.what;
+    EXPECT_STREQ(d.page->name, r.page) << r.what;
+    EXPECT_EQ(d.written, r.in.substr(0, r.written)) << r.what;
+    std::string held;
+    for (const std::string& b : d.held) held += b;
+    EXPECT_EQ(r.written + held.size(),
+              std::min(r.in.size(), (r.written / detect_block_size + 1) * detect_block_size))
+        << r.what;
+    EXPECT_EQ(held, r.in.substr(r.written, held.size())) << r.what;
+    if (r.outcome != detect_outcome::letters) {
+      EXPECT_EQ(d.score, 0.0f) << r.what;
+    }
+    EXPECT_TRUE(detect(r.in, false).held.empty()) << r.what;
+  }
+  // Text in 8-bit pages and UTF-8 holds no NUL, so it never looks like UTF-16.
+  for (const char* page : {"cp866", "cp1251", "koi8-r", "iso-8859-5", "mac-cyrillic", "utf-8"})
+    EXPECT_EQ(detect(sample(page)).outcome, detect_outcome::letters) << page;
+}
+
 TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
   // Inputs pieced together from UTF-8 and cp1251 prose, French and random bytes; the page
   // must follow from the letter totals and a whole-buffer count of what detection read.
@@ -333,6 +392,15 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
     const detection d = detect(in);
     std::string read = d.written;
     for (const std::string& b : d.held) read += b;
+    // A NUL ends detection with the block that holds it; no mix of these is UTF-16.
+    ASSERT_NE(d.outcome, detect_outcome::utf16) << "trial " << trial;
+    if (const std::size_t nul = read.find('\0'); nul != std::string::npos) {
+      ASSERT_EQ(d.outcome, detect_outcome::binary) << "trial " << trial;
+      EXPECT_EQ(nul / detect_block_size, (read.size() - 1) / detect_block_size);
+      EXPECT_EQ(d.page, output_page);
+      continue;
+    }
+    ASSERT_NE(d.outcome, detect_outcome::binary) << "trial " << trial;
     std::vector<std::string> blocks;
     for (std::size_t at = 0; at < read.size(); at += detect_block_size)
       blocks.push_back(read.substr(at, detect_block_size));

@@ -1,7 +1,6 @@
 #!/bin/bash
 # The command line: help, options and their order, the report, warnings, exit statuses.
 . "$(dirname "$0")/lib.sh" "$@"
-list='The valid identifiers of the code pages are:\n cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8\n'
 
 for help in -h --help; do
   run $help
@@ -84,7 +83,7 @@ expect_text "long identifier warning" "$T/err" \
 # block), and to kiv, in any letter case, after -i and after -o.
 perl -e 'print chr($_), "\n" for 0 .. 255' >"$T/bytes"
 perl -CO -e 'print chr($_), "\n" for 0x400 .. 0x4ff' >"$T/cyrillic"
-for a in $ALIASES $(for p in $PAGES; do echo $p=$p; done); do
+for a in $ALIASES $(for p in $PAGES $INPUT_PAGES; do echo $p=$p; done); do
   name=${a%=*} page=${a#*=}
   input=$T/bytes && [ $page = utf-8 ] && input=$T/cyrillic
   # HTML's name for the Mac page is unknown to the C library.
@@ -97,10 +96,19 @@ for a in $ALIASES $(for p in $PAGES; do echo $p=$p; done); do
   run -i "${name,,}" -o utf-8 "$(sample $page)"
   expect_file "-i ${name,,}" "$T/out" "$T/from"
   expect_text "-i ${name,,} quiet" "$T/err" ''
-  "$KIV" -i utf-8 -o $page "$(sample utf-8)" >"$T/to"
-  run -o "${name^^}" -i utf-8 "$(sample utf-8)"
-  expect_file "-o ${name^^}" "$T/out" "$T/to"
-  expect_text "-o ${name^^} quiet" "$T/err" ''
+  run -v -o "${name^^}" -i utf-8 "$(sample utf-8)"
+  case " $INPUT_PAGES " in
+    *" $page "*)  # read, never written: koi8-r instead, as for a wrong name
+      expect_file "-o ${name^^} refused" "$T/out" "$(sample koi8-r)"
+      expect_text "-o ${name^^} refused, warning" "$T/err" \
+        "kiv: Not an output code page: ${name^^}\n${list}kiv: Brings to default output code page (koi8-r).\n"
+      ;;
+    *)
+      "$KIV" -i utf-8 -o $page "$(sample utf-8)" >"$T/to"
+      expect_file "-o ${name^^}" "$T/out" "$T/to"
+      expect_text "-o ${name^^} quiet" "$T/err" ''
+      ;;
+  esac
 done
 
 # A wrong -i stops before any input, unless -t or -T undoes it.

@@ -23,10 +23,12 @@ while IFS='|' read -r words want; do
   expect_text "complete [$words]" "$T/out" "$want\n"
 done <<TABLE
 kiv -o ''|$PAGES
-kiv -i ''|$PAGES
+kiv -i ''|$PAGES $INPUT_PAGES
 kiv -v -i cp866 -o ''|$PAGES
 kiv -vo ''|$PAGES
+kiv -vi ''|$PAGES $INPUT_PAGES
 kiv -o u|utf-8
+kiv -i u|utf-8 utf-16le utf-16be
 kiv -i mac|mac-cyrillic
 kiv -o "$f"|
 kiv -s ''|

@@ -50,13 +50,23 @@ finish() {
 }
 
 PAGES="cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8"
+INPUT_PAGES="utf-16le utf-16be"  # read, never written
+list="The valid identifiers of the code pages are:\\n $PAGES $INPUT_PAGES\\n"
 # The other names kiv accepts for the pages, as name=page.
 ALIASES="IBM866=cp866 866=cp866 CSIBM866=cp866 WINDOWS-1251=cp1251 MS-CYRL=cp1251
   KOI8R=koi8-r CSKOI8R=koi8-r ISO8859-5=iso-8859-5 ISO_8859-5=iso-8859-5 ISO88595=iso-8859-5
   ISO_8859-5:1988=iso-8859-5 CYRILLIC=iso-8859-5 CSISOLATINCYRILLIC=iso-8859-5
   ISO-IR-144=iso-8859-5 8859_5=iso-8859-5 IBM915=iso-8859-5 CP915=iso-8859-5
-  MACCYRILLIC=mac-cyrillic x-mac-cyrillic=mac-cyrillic UTF8=utf-8"
-sample() { echo "$SRC/samples/text.$1.txt"; }
+  MACCYRILLIC=mac-cyrillic x-mac-cyrillic=mac-cyrillic UTF8=utf-8
+  UTF16LE=utf-16le UTF16BE=utf-16be"
+# The shipped samples, and the UTF-16 ones made from the UTF-8 sample, without a BOM.
+sample() {
+  case " $INPUT_PAGES " in
+    *" $1 "*) echo "$T/text.$1.txt" ;;
+    *) echo "$SRC/samples/text.$1.txt" ;;
+  esac
+}
+for p in $INPUT_PAGES; do iconv -f utf-8 -t "$p" "$(sample utf-8)" >"$(sample "$p")"; done
 
 # completion_cases SHOWN: the cases the zsh and fish completion tests share, in the arrays
 # rows (a command line, completed at its end) and wants (the matches), with a file in
@@ -68,11 +78,13 @@ completion_cases() {
   rows=() wants=()
   while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
 kiv -o |$PAGES
-kiv -i |$PAGES
+kiv -i |$PAGES $INPUT_PAGES
 kiv -v -i cp866 -o |$PAGES
 kiv -vo |$PAGES
+kiv -vi |$PAGES $INPUT_PAGES
 kiv -s x -o |$PAGES
 kiv -o u|utf-8
+kiv -i u|utf-8 utf-16le utf-16be
 kiv -i mac|mac-cyrillic
 kiv -o $f|
 kiv -s |

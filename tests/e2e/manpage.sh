@@ -42,9 +42,9 @@ done
 "$KIV" -o '?' -T </dev/null 2>"$T/list" >/dev/null
 ids=$(tail -1 "$T/list")
 checks=$((checks + 1))
-[ "$ids" = " $PAGES" ] || fail "kiv lists [$ids]"
+[ "$ids" = " $PAGES $INPUT_PAGES" ] || fail "kiv lists [$ids]"
 section "CODE PAGES" >"$T/pages"
-for p in $PAGES; do
+for p in $PAGES $INPUT_PAGES; do
   checks=$((checks + 1))
   grep -Eq "^ {7}$p( |\$)" "$T/pages" || fail "code page $p not documented"
 done
