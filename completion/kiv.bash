@@ -7,7 +7,7 @@ _kiv() {
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     case $next in
-      page | arg) next=option; continue ;;
+      in_page | page | arg) next=option; continue ;;
       operand) break ;;
     esac
     case $word in
@@ -20,7 +20,7 @@ _kiv() {
       case $c in
         i | o | s)
           if ((j + 1 == ${#word})); then
-            [ "$c" = s ] && next=arg || next=page
+            case $c in s) next=arg ;; i) next=in_page ;; *) next=page ;; esac
           fi
           break
           ;;
@@ -29,9 +29,12 @@ _kiv() {
   done
 
   COMPREPLY=()
+  local pages='cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8'
   case $next in
-    page)
-      mapfile -t COMPREPLY < <(compgen -W 'cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8' -- "$cur")
+    in_page | page)
+      # UTF-16 is read, never written.
+      [ $next = in_page ] && pages+=' utf-16le utf-16be'
+      mapfile -t COMPREPLY < <(compgen -W "$pages" -- "$cur")
       return
       ;;
     arg) return ;;  # -s takes a word kiv ignores: nothing to offer

@@ -25,7 +25,8 @@ function __kiv_options_open
 end
 
 set -l pages cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8
-complete -c kiv -n __kiv_options_open -s i -x -a "$pages" -d 'input page, no detection'
+# UTF-16 is read, never written.
+complete -c kiv -n __kiv_options_open -s i -x -a "$pages utf-16le utf-16be" -d 'input page, no detection'
 complete -c kiv -n __kiv_options_open -s o -x -a "$pages" -d 'output page (default koi8-r)'
 complete -c kiv -n __kiv_options_open -s t -d 'convert (the default)'
 complete -c kiv -n __kiv_options_open -s T -d 'only report the page of each input'
