@@ -47,6 +47,17 @@ bool flush_output() {
   return out.error == 0;
 }
 
+// The page named after -i or -o, or null after saying on standard error, whatever -v
+// says, which name was wrong and what the right ones are.
+code_page* named_page(const char* name) {
+  code_page* page = find_code_page(name);
+  if (page == nullptr) {
+    report("kiv: Wrong code page identifier: %s\n", name);
+    print_identifiers(stderr);
+  }
+  return page;
+}
+
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
   // The two long options every command is expected to know; the rest stay short.
@@ -59,11 +70,11 @@ int read_options(int argc, char** argv) {
   for (int c; (c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1;) {
     switch (c) {
       case 'i':
-        input_page = find_code_page(optarg);
+        input_page = named_page(optarg);
         input_given = true;
         break;
       case 'o':
-        output_page = find_code_page(optarg);
+        output_page = named_page(optarg);
         break;
       case 't':
         report_only = false;
@@ -180,17 +191,20 @@ void handle_input(run_state& run, int fd, const char* name) {
 int run_kiv(int argc, char** argv) {
   if (const int status = read_options(argc, argv); status >= 0) return status;
 
+  // The text is converted all the same, but not into the page asked for.
+  int status = 0;
   if (output_page == nullptr) {
-    warn_verbose("Brings to default output code page (%s).\n",
-                 code_pages[default_output_index].name);
+    report("kiv: Brings to default output code page (%s).\n",
+           code_pages[default_output_index].name);
     output_page = &code_pages[default_output_index];
+    status = status_failure;
   }
   if (input_given && input_page == nullptr) {
     warn_verbose("Could not continue without input code page. Specify -i or -t option.\n");
     return status_no_input_page;
   }
 
-  run_state run{{code_pages, output_page, nullptr, 0}, 0, false};
+  run_state run{{code_pages, output_page, nullptr, 0}, status, false};
   if (!input_given) {
     run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
     if (run.ctx.block == nullptr) {

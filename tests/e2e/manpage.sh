@@ -45,7 +45,7 @@ done
 
 # The identifiers are the ones kiv lists for a wrong name, each an item under CODE PAGES.
 "$KIV" -o '?' -T </dev/null 2>"$T/list" >/dev/null
-ids=$(tail -1 "$T/list")
+ids=$(sed -n '/^The valid identifiers/{n;p}' "$T/list")
 checks=$((checks + 1))
 [ "$ids" = " $PAGES" ] || fail "kiv lists [$ids]"
 section "CODE PAGES" >"$T/pages"
