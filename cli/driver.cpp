@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "cli/help.h"
+#include "cli/names.h"
 #include "cli/settings.h"
 #include "cli/warn.h"
 #include "codepages/detect.h"
@@ -52,7 +53,7 @@ bool flush_output() {
 code_page* named_page(const char* name) {
   code_page* page = find_code_page(name);
   if (page == nullptr) {
-    report("kiv: Wrong code page identifier: %s\n", name);
+    report("kiv: Wrong code page identifier: %s\n", shown_name(name).c_str());
     print_identifiers(stderr);
   }
   return page;
@@ -143,7 +144,8 @@ bool reads_own_output(int fd) {
 }
 
 void report_line(output_stream& out, const char* name, const char* page) {
-  const struct iovec parts[] = {{const_cast<char*>(name), std::strlen(name)},
+  const shown_name shown(name);
+  const struct iovec parts[] = {{const_cast<char*>(shown.c_str()), shown.size()},
                                 {const_cast<char*>(": "), 2},
                                 {const_cast<char*>(page), std::strlen(page)},
                                 {const_cast<char*>("\n"), 1}};
@@ -154,7 +156,7 @@ void handle_input(run_state& run, int fd, const char* name) {
   if (input_given && report_only) return;  // -i after -T: nothing to do
   output_stream& out = standard_output();
   if (!report_only && reads_own_output(fd)) {
-    report("%s: input file is output file\n", name);
+    report("%s: input file is output file\n", shown_name(name).c_str());
     run.status = status_failure;
     return;
   }
@@ -178,7 +180,7 @@ void handle_input(run_state& run, int fd, const char* name) {
     if (!convert_file(in, out)) run.status = status_failure;
   }
   if (in.error != 0) {
-    report_errno(name, in.error);
+    report_errno(shown_name(name).c_str(), in.error);
     run.status = status_failure;
   }
   if (out.error != 0) {
@@ -225,7 +227,8 @@ int run_kiv(int argc, char** argv) {
     if (stat(argv[i], &st) != 0 || !S_ISREG(st.st_mode)) out_flush(standard_output());
     const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      report_errno(argv[i], errno);
+      const int e = errno;
+      report_errno(shown_name(argv[i]).c_str(), e);
       run.status = status_failure;
       continue;
     }

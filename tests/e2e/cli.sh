@@ -43,6 +43,12 @@ expect_text "report stdin" "$T/out" '<stdin>: koi8-r\n'
 cp "$(sample cp1251)" "$T/%s%n"
 run -T "$T/%s%n"
 expect_text "report name with percent" "$T/out" "$T/%%s%%n: cp1251\n"
+# A name that would drive the terminal or split its line is shown escaped.
+odd=$T/$'a\nb\e[1m\\'
+cp "$(sample cp1251)" "$odd"
+run -T "$odd" "$odd.gone"
+expect_text "report escaped name" "$T/out" "$T"'/a\\nb\\033[1m\\\\: cp1251\n'
+expect_text "message escaped name" "$T/err" "$T"'/a\\nb\\033[1m\\\\.gone: No such file or directory\n'
 
 # -T turns detection back on after -i; -i after -T reads and reports nothing.
 run -i cp866 -T "$(sample utf-8)"
