@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "cli/help.h"
 #include "cli/names.h"
+#include "cli/options.h"
 #include "cli/settings.h"
 #include "cli/warn.h"
 #include "codepages/detect.h"
@@ -24,8 +26,6 @@
 
 namespace {
 
-// The leading '+' keeps glibc from reordering: parsing stops at the first operand.
-constexpr const char* option_string = "+i:o:thegTs:qvlc";
 constexpr const char* stdin_name = "<stdin>";
 
 bool output_reported = false;
@@ -59,16 +59,35 @@ code_page* named_page(const char* name) {
   return page;
 }
 
+// The options table as getopt_long takes it.
+struct getopt_tables {
+  char letters[2 + 2 * std::size(option_rows)];  // with ':' for an argument
+  option names[std::size(option_rows) + 1];
+};
+
+getopt_tables make_getopt_tables() {
+  getopt_tables t{};
+  // The leading '+' keeps glibc from reordering: parsing stops at the first operand.
+  char* l = t.letters;
+  *l++ = '+';
+  int n = 0;
+  for (const option_row& r : option_rows) {
+    if (r.key < version_option) {
+      *l++ = static_cast<char>(r.key);
+      if (r.argument != nullptr) *l++ = ':';
+    }
+    t.names[n++] = {r.name, r.argument != nullptr ? required_argument : no_argument, nullptr,
+                    r.key};
+  }
+  return t;
+}
+
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
-  // The two long options every command is expected to know; the rest stay short.
-  constexpr int version_option = 256;
-  static constexpr option long_options[] = {{"help", no_argument, nullptr, 'h'},
-                                            {"version", no_argument, nullptr, version_option},
-                                            {nullptr, 0, nullptr, 0}};
+  static const getopt_tables tables = make_getopt_tables();
   optind = 0;  // glibc: start afresh, also on a second call in one process
   opterr = 1;
-  for (int c; (c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, tables.letters, tables.names, nullptr)) != -1;) {
     switch (c) {
       case 'i':
         input_page = named_page(optarg);

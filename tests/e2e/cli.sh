@@ -19,7 +19,7 @@ expect_status "version to a full disk" 1
 
 # A usage error: the complaint and the help on standard error, nothing on standard
 # output (kiv -x f > out.txt must not fill out.txt with the help).
-for bad in -x -i -o -s --bogus --help=x --version=1; do
+for bad in -x -i -o -s --bogus --help=x --version=1 --to-code --report=x; do
   run $bad
   expect_status "usage $bad" 2
   expect_text "usage $bad nothing out" "$T/out" ''
@@ -27,6 +27,25 @@ for bad in -x -i -o -s --bogus --help=x --version=1; do
   expect_file "usage $bad help" "$T/help" "$SRC/tests/golden/help.txt"
   expect_grep "usage $bad complaint" "$T/err" "$(basename "$KIV"): "
 done
+
+# Each long option --help lists does what its short twin does, its argument after "=" or
+# in the next word.
+printf '\xda\xc4\xbf\n\xb3\xa2\xe1\xb3\n' >"$T/box866"
+"$KIV" --help | sed -nE 's/^ {4}--([a-z-]+)(=[a-z]+)? +-(.)$/\1|\2|\3/p' >"$T/twins"
+checks=$((checks + 1))
+[ "$(wc -l <"$T/twins")" -ge 12 ] || fail "long options in --help: [$(cat "$T/twins")]"
+while IFS='|' read -r long arg short; do
+  forms=("--$long") shorts=("-$short")
+  [ -n "$arg" ] && forms=("--$long=utf-8" "--$long utf-8") shorts=("-$short utf-8")
+  run -v -g -i cp866 -o cp1251 ${shorts[0]} "$T/box866"
+  mv "$T/out" "$T/short.out" && mv "$T/err" "$T/short.err" && want=$status
+  for form in "${forms[@]}"; do
+    run -v -g -i cp866 -o cp1251 $form "$T/box866"
+    expect_status "$form" $want
+    expect_file "$form out" "$T/out" "$T/short.out"
+    expect_file "$form err" "$T/err" "$T/short.err"
+  done
+done <"$T/twins"
 
 # One report line per input, in order.
 args=() want=''
@@ -128,7 +147,6 @@ expect_status "bad -i undone" 0
 expect_text "bad -i undone report" "$T/out" "$(sample cp1251): cp1251\n"
 
 # The box-drawing warning, once per input, only with -v and without -c.
-printf '\xda\xc4\xbf\n\xb3\xa2\xe1\xb3\n' >"$T/box866"
 warn='kiv: Output code page has no pseudo-graphics. Assuming a -g option off.\n'
 run -v -g -i cp866 -o cp1251 "$T/box866" "$T/box866"
 expect_text "box warning twice" "$T/err" "$warn$warn"
