@@ -84,7 +84,7 @@ getopt_tables make_getopt_tables() {
 
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
-  static const getopt_tables tables = make_getopt_tables();
+  const getopt_tables tables = make_getopt_tables();
   optind = 0;  // glibc: start afresh, also on a second call in one process
   opterr = 1;
   for (int c; (c = getopt_long(argc, argv, tables.letters, tables.names, nullptr)) != -1;) {
