@@ -192,24 +192,38 @@ void handle_input(run_state& run, int fd, const char* name) {
     if (report_only && in.error == 0)
       report_line(out, name, score == 0.0f ? "us-ascii (no hits)" : page->name);
   }
+  int converted = 0;
   if (!report_only) {
     if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
         output_page->boxdraw_count == 0)
       warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
-    if (!convert_file(in, out)) run.status = status_failure;
+    converted = convert_file(in, out);
   }
   if (in.error != 0) {
     report_errno(shown_name(name).c_str(), in.error);
     run.status = status_failure;
   }
+  if (converted != 0) run.status = status_failure;
   if (out.error != 0) {
     report_output_failure();
     run.status = status_failure;
     run.stop = true;
   }
+  if (converted == ENOMEM) {  // as for every allocation that fails
+    run.status = ENOMEM;
+    run.stop = true;
+  }
 }
 
-int run_kiv(int argc, char** argv) {
+// "kiv: Cannot allocate memory", then the bare message, as for every allocation that fails
+// before the first input; returns the status to exit with.
+int out_of_memory() {
+  report_errno("kiv", ENOMEM);
+  report("%s\n", std::strerror(ENOMEM));
+  return ENOMEM;
+}
+
+int run_kiv(int argc, char** argv, bool have_output) {
   if (const int status = read_options(argc, argv); status >= 0) return status;
 
   // The text is converted all the same, but not into the page asked for.
@@ -225,13 +239,17 @@ int run_kiv(int argc, char** argv) {
     return status_no_input_page;
   }
 
+  // What every input needs is had before the first one is opened.
+  if (!have_output || !reserve_input_buffer()) return out_of_memory();
   run_state run{{code_pages, output_page, nullptr, 0}, status, false};
   if (!input_given) {
     run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
-    if (run.ctx.block == nullptr) {
-      const int e = errno;
-      report_errno("kiv", e);
-      report("%s\n", std::strerror(e));
+    if (run.ctx.block == nullptr) return out_of_memory();
+  } else if (!report_only) {
+    // The pair is known: its conversion is opened before any input is, which could take
+    // the last descriptor that iconv needs to load its module.
+    if (const int e = open_conversion(); e == ENOMEM) {
+      report_unconvertible(e);
       return e;
     }
   }
@@ -263,9 +281,9 @@ int run_kiv(int argc, char** argv) {
 
 int kiv_main(int argc, char** argv) {
   reset_settings();
-  reset_standard_output();
+  const bool have_output = reset_standard_output();
   output_reported = false;
-  const int status = run_kiv(argc, argv);
+  const int status = run_kiv(argc, argv, have_output);
   close_pairs();
   // Every way out flushes, the help text's too: the caller may go on writing, or run
   // kiv again, and a failure belongs to this run's status.
