@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "cli/help.h"
+#include "cli/names.h"
+#include "cli/options.h"
 #include "cli/settings.h"
 #include "cli/warn.h"
 #include "codepages/detect.h"
@@ -23,8 +26,6 @@
 
 namespace {
 
-// The leading '+' keeps glibc from reordering: parsing stops at the first operand.
-constexpr const char* option_string = "+i:o:thegTs:qvlc";
 constexpr const char* stdin_name = "<stdin>";
 
 bool output_reported = false;
@@ -47,30 +48,57 @@ bool flush_output() {
   return out.error == 0;
 }
 
+// The page named after -i or -o, or null after saying on standard error, whatever -v
+// says, which name was wrong and what the right ones are. Blocks without Russian letters
+// pass unchanged before the page is known: a page whose ASCII is not those bytes
+// (UTF-16) is no output page.
+code_page* named_page(const char* name, bool for_output) {
+  code_page* page = find_code_page(name);
+  const char* wrong = page == nullptr                              ? "Wrong code page identifier"
+                      : for_output && !is_output_page(page) ? "Not an output code page"
+                                                                   : nullptr;
+  if (wrong == nullptr) return page;
+  report("kiv: %s: %s\n", wrong, shown_name(name).c_str());
+  print_identifiers(stderr);
+  return nullptr;
+}
+
+// The options table as getopt_long takes it.
+struct getopt_tables {
+  char letters[2 + 2 * std::size(option_rows)];  // with ':' for an argument
+  option names[std::size(option_rows) + 1];
+};
+
+getopt_tables make_getopt_tables() {
+  getopt_tables t{};
+  // The leading '+' keeps glibc from reordering: parsing stops at the first operand.
+  char* l = t.letters;
+  *l++ = '+';
+  int n = 0;
+  for (const option_row& r : option_rows) {
+    if (r.key < version_option) {
+      *l++ = static_cast<char>(r.key);
+      if (r.argument != nullptr) *l++ = ':';
+    }
+    t.names[n++] = {r.name, r.argument != nullptr ? required_argument : no_argument, nullptr,
+                    r.key};
+  }
+  return t;
+}
+
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
-  // The two long options every command is expected to know; the rest stay short.
-  constexpr int version_option = 256;
-  static constexpr option long_options[] = {{"help", no_argument, nullptr, 'h'},
-                                            {"version", no_argument, nullptr, version_option},
-                                            {nullptr, 0, nullptr, 0}};
+  const getopt_tables tables = make_getopt_tables();
   optind = 0;  // glibc: start afresh, also on a second call in one process
   opterr = 1;
-  for (int c; (c = getopt_long(argc, argv, option_string, long_options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, tables.letters, tables.names, nullptr)) != -1;) {
     switch (c) {
       case 'i':
-        input_page = find_code_page(optarg);
+        input_page = named_page(optarg, false);
         input_given = true;
         break;
       case 'o':
-        output_page = find_code_page(optarg);
-        // Blocks without Russian letters pass unchanged before the page is known: in
-        // UTF-16 they would be garbage.
-        if (output_page != nullptr && !is_output_page(output_page)) {
-          warn_verbose("Not an output code page: %s\n", optarg);
-          print_identifiers(stderr);
-          output_page = nullptr;
-        }
+        output_page = named_page(optarg, true);
         break;
       case 't':
         report_only = false;
@@ -139,7 +167,8 @@ bool reads_own_output(int fd) {
 }
 
 void report_line(output_stream& out, const char* name, const char* page) {
-  const struct iovec parts[] = {{const_cast<char*>(name), std::strlen(name)},
+  const shown_name shown(name);
+  const struct iovec parts[] = {{const_cast<char*>(shown.c_str()), shown.size()},
                                 {const_cast<char*>(": "), 2},
                                 {const_cast<char*>(page), std::strlen(page)},
                                 {const_cast<char*>("\n"), 1}};
@@ -160,7 +189,7 @@ const char* report_name(detect_outcome outcome, const code_page* page) {
 void report_failures(run_state& run, const input_stream& in, const output_stream& out,
                      const char* name) {
   if (in.error != 0) {
-    report_errno(name, in.error);
+    report_errno(shown_name(name).c_str(), in.error);
     run.status = status_failure;
   }
   if (out.error != 0) {
@@ -174,7 +203,7 @@ void handle_input(run_state& run, int fd, const char* name) {
   if (input_given && report_only) return;  // -i after -T: nothing to do
   output_stream& out = standard_output();
   if (!report_only && reads_own_output(fd)) {
-    report("%s: input file is output file\n", name);
+    report("%s: input file is output file\n", shown_name(name).c_str());
     run.status = status_failure;
     return;
   }
@@ -190,41 +219,62 @@ void handle_input(run_state& run, int fd, const char* name) {
     }
     if (report_only && in.error == 0) report_line(out, name, report_name(run.ctx.outcome, page));
     if (!report_only && run.ctx.outcome == detect_outcome::binary) {
-      warn_verbose("%s: binary data, copied unchanged\n", name);
+      warn_verbose("%s: binary data, copied unchanged\n", shown_name(name).c_str());
       copy_file(in, out);
       report_failures(run, in, out, name);
       return;
     }
   }
+  int converted = 0;
   if (!report_only) {
     if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
         output_page->boxdraw_count == 0)
       warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
-    if (!convert_file(in, out)) run.status = status_failure;
+    converted = convert_file(in, out);
   }
+  if (converted != 0) run.status = status_failure;
   report_failures(run, in, out, name);
+  if (converted == ENOMEM) {  // as for every allocation that fails
+    run.status = ENOMEM;
+    run.stop = true;
+  }
 }
 
-int run_kiv(int argc, char** argv) {
+// "kiv: Cannot allocate memory", then the bare message, as for every allocation that fails
+// before the first input; returns the status to exit with.
+int out_of_memory() {
+  report_errno("kiv", ENOMEM);
+  report("%s\n", std::strerror(ENOMEM));
+  return ENOMEM;
+}
+
+int run_kiv(int argc, char** argv, bool have_output) {
   if (const int status = read_options(argc, argv); status >= 0) return status;
 
+  // The text is converted all the same, but not into the page asked for.
+  int status = 0;
   if (output_page == nullptr) {
-    warn_verbose("Brings to default output code page (%s).\n",
-                 code_pages[default_output_index].name);
+    report("kiv: Brings to default output code page (%s).\n",
+           code_pages[default_output_index].name);
     output_page = &code_pages[default_output_index];
+    status = status_failure;
   }
   if (input_given && input_page == nullptr) {
     warn_verbose("Could not continue without input code page. Specify -i or -t option.\n");
     return status_no_input_page;
   }
 
-  run_state run{{code_pages, output_page, nullptr, 0}, 0, false};
+  // What every input needs is had before the first one is opened.
+  if (!have_output || !reserve_input_buffer()) return out_of_memory();
+  run_state run{{code_pages, output_page, nullptr, 0}, status, false};
   if (!input_given) {
     run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
-    if (run.ctx.block == nullptr) {
-      const int e = errno;
-      report_errno("kiv", e);
-      report("%s\n", std::strerror(e));
+    if (run.ctx.block == nullptr) return out_of_memory();
+  } else if (!report_only) {
+    // The pair is known: its conversion is opened before any input is, which could take
+    // the last descriptor that iconv needs to load its module.
+    if (const int e = open_conversion(); e == ENOMEM) {
+      report_unconvertible(e);
       return e;
     }
   }
@@ -239,7 +289,8 @@ int run_kiv(int argc, char** argv) {
     if (stat(argv[i], &st) != 0 || !S_ISREG(st.st_mode)) out_flush(standard_output());
     const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      report_errno(argv[i], errno);
+      const int e = errno;
+      report_errno(shown_name(argv[i]).c_str(), e);
       run.status = status_failure;
       continue;
     }
@@ -255,9 +306,9 @@ int run_kiv(int argc, char** argv) {
 
 int kiv_main(int argc, char** argv) {
   reset_settings();
-  reset_standard_output();
+  const bool have_output = reset_standard_output();
   output_reported = false;
-  const int status = run_kiv(argc, argv);
+  const int status = run_kiv(argc, argv, have_output);
   close_pairs();
   // Every way out flushes, the help text's too: the caller may go on writing, or run
   // kiv again, and a failure belongs to this run's status.

@@ -2,7 +2,7 @@
 #pragma once
 
 // Exit statuses besides 0 and the error number of a failed allocation.
-constexpr int status_failure = 1;          // an input or the output failed
+constexpr int status_failure = 1;          // an input or the output failed, or a wrong -o
 constexpr int status_usage = 2;            // unknown option or missing argument
 constexpr int status_no_input_page = 255;  // -i named no valid page
 

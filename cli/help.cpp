@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/options.h"
 #include "codepages/registry.h"
 
 namespace {
@@ -21,13 +22,28 @@ void write_help(std::FILE* out) {
            "    -g   -- Inverse of -e option. (Overrides any previous -e option).\n"
            "    -c   -- Work with alphabet characters only. Skips non-russian characters");
   std::fprintf(out,
-               "    -T   -- Just show the code pages of the input files.\n\n"
+               "    -T   -- Just show the code pages of the input files.\n"
+               "    -t   -- Convert the input files. Default. Overrides -i and -T.\n"
+               "    -l   -- Leave blocks that score low unconverted.\n\n"
                "    -i   -- Specify an input code page. Overrides by -[tT]\n"
                "    -o   -- Specify an output code page. Default is `%s'.\n\n",
                code_pages[default_output_index].name);
   put_line(out,
-           "    -v   -- Be verbose. Show all warnings.\n\n"
+           "    -v   -- Be verbose. Show all warnings.\n"
+           "    -q   -- Be quiet. Inverse of -v option. Default.\n"
+           "    -s   -- Take an argument and ignore it.\n\n"
            "    -h   -- Show this help message.\n");
+  std::fputs(" Long options, each the same as the short one beside it:\n", out);
+  for (const option_row& r : option_rows) {
+    char name[64];
+    std::snprintf(name, sizeof name, "--%s%s%s", r.name, r.argument != nullptr ? "=" : "",
+                  r.argument != nullptr ? r.argument : "");
+    if (r.key < version_option)
+      std::fprintf(out, "    %-20s -%c\n", name, r.key);
+    else
+      std::fprintf(out, "    %-20s %s\n", name, r.help);
+  }
+  std::fputc('\n', out);
   print_identifiers(out);
   std::fprintf(out, "\nSample: cat book.html | kiv | less");
   std::fprintf(out, "\n        kiv book.html | less");

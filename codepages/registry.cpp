@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "cli/warn.h"
-
 namespace {
 
 // clang-format off
@@ -126,8 +124,6 @@ code_page* find_code_page(const char* identifier) {
     if (same_name(p->name, identifier)) return p;
   for (const page_alias& a : page_aliases)
     if (same_name(a.name, identifier)) return &code_pages[a.index];
-  warn_verbose("Wrong code page identifier: %s\n", identifier);
-  print_identifiers(stderr);
   return nullptr;
 }
 

@@ -26,8 +26,8 @@ extern code_page code_pages[];
 extern const float letter_weights[letter_positions];
 extern const char boxdraw_ascii[boxdraw_positions + 1];
 
-// Lookup by identifier, or by another name iconv gives the same page, in any letter case.
-// On no match: the verbose warning, the identifier list on standard error, and null.
+// Lookup by identifier, or by another name iconv gives the same page, in any letter case;
+// null on no match.
 code_page* find_code_page(const char* identifier);
 
 // False for a page kiv only reads: text that passes unchanged (blocks without letters,

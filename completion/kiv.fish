@@ -13,7 +13,13 @@ function __kiv_options_open
         switch $word
             case -- --
                 return 1
+            case '--*=*'
             case '--?*'
+                # A long option that takes an argument, its name maybe cut short, takes
+                # the next word.
+                for long in --from-code --to-code --ignored
+                    string match -q -- "$word*" $long; and set skip 1
+                end
             case '-?*'
                 # The last of bundled letters may take the next word as its argument.
                 string match -qr -- '^-[^ios]*[ios]$' $word; and set skip 1
@@ -24,18 +30,19 @@ function __kiv_options_open
     return 0
 end
 
-set -l pages cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8
-# UTF-16 is read, never written.
-complete -c kiv -n __kiv_options_open -s i -x -a "$pages utf-16le utf-16be" -d 'input page, no detection'
-complete -c kiv -n __kiv_options_open -s o -x -a "$pages" -d 'output page (default koi8-r)'
-complete -c kiv -n __kiv_options_open -s t -d 'convert (the default)'
-complete -c kiv -n __kiv_options_open -s T -d 'only report the page of each input'
-complete -c kiv -n __kiv_options_open -s l -d 'leave blocks that score low unconverted'
-complete -c kiv -n __kiv_options_open -s v -d 'show warnings'
-complete -c kiv -n __kiv_options_open -s q -d 'hide warnings (the default)'
-complete -c kiv -n __kiv_options_open -s e -d 'prefer plain characters to box drawing (the default)'
-complete -c kiv -n __kiv_options_open -s g -d 'prefer box-drawing characters'
-complete -c kiv -n __kiv_options_open -s c -d 'mind the letters only'
-complete -c kiv -n __kiv_options_open -s s -x -d 'accepted and ignored'
-complete -c kiv -n __kiv_options_open -s h -l help -d 'print the help text'
-complete -c kiv -n __kiv_options_open -l version -d 'print the version and the licence'
+set -l out_pages cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8
+set -l in_pages $out_pages utf-16le utf-16be  # UTF-16 is read, never written
+set -l open -c kiv -n __kiv_options_open
+complete $open -s i -l from-code -x -a "$in_pages" -d 'input page, no detection'
+complete $open -s o -l to-code -x -a "$out_pages" -d 'output page (default koi8-r)'
+complete $open -s t -l convert -d 'convert (the default)'
+complete $open -s T -l report -d 'only report the page of each input'
+complete $open -s l -l leave-low-scores -d 'leave blocks that score low unconverted'
+complete $open -s v -l verbose -d 'show warnings'
+complete $open -s q -l quiet -d 'hide warnings (the default)'
+complete $open -s e -l no-box-drawing -d 'prefer plain characters to box drawing (the default)'
+complete $open -s g -l box-drawing -d 'prefer box-drawing characters'
+complete $open -s c -l letters-only -d 'mind the letters only'
+complete $open -s s -l ignored -x -d 'accepted and ignored'
+complete $open -s h -l help -d 'print the help text'
+complete $open -l version -d 'print the version and the licence'

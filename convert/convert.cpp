@@ -14,12 +14,19 @@
 #include "io/input.h"
 #include "io/output.h"
 
-namespace {
-
 void report_unconvertible(int e) {
   report("kiv: cannot convert from %s to %s: %s\n", input_page->name, output_page->name,
          std::strerror(e));
 }
+
+int open_conversion() {
+  if (is_copy(input_page, output_page)) return 0;
+  const page_pair* pair = pair_for(input_page, output_page);
+  if (pair == nullptr) return ENOMEM;
+  return pair->kind == pair_kind::unavailable ? pair->open_errno : 0;
+}
+
+namespace {
 
 // Without a conversion the text still reaches the output, unchanged.
 void copy_unchanged(input_stream& in, output_stream& out) {
@@ -38,13 +45,13 @@ unsigned char joined[input_headroom + detect_block_size];
 
 std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, output_stream& out) {
   if (length <= 0) return 0;
-  page_pair& pair = pair_for(input_page, output_page);
-  if (pair.kind == pair_kind::unavailable) {
-    errno = pair.open_errno;  // for the caller's message
+  page_pair* pair = pair_for(input_page, output_page);
+  if (pair == nullptr || pair->kind == pair_kind::unavailable) {
+    errno = pair == nullptr ? ENOMEM : pair->open_errno;  // for the caller's message
     return -1;
   }
-  reset_pair(pair);
-  const std::int32_t tail = convert_span(pair, bytes, static_cast<std::size_t>(length), true, out);
+  reset_pair(*pair);
+  const std::int32_t tail = convert_span(*pair, bytes, static_cast<std::size_t>(length), true, out);
   return tail < 0 ? 0 : tail;
 }
 
@@ -53,14 +60,20 @@ void copy_file(input_stream& in, output_stream& out) {
   pending_release();
 }
 
-bool convert_file(input_stream& in, output_stream& out) {
-  page_pair& pair = pair_for(input_page, output_page);
-  if (pair.kind == pair_kind::unavailable) {
-    report_unconvertible(pair.open_errno);
+int convert_file(input_stream& in, output_stream& out) {
+  if (is_copy(input_page, output_page)) {
     copy_unchanged(in, out);
     pending_release();
-    return false;
+    return 0;
   }
+  if (const int e = open_conversion(); e != 0) {
+    report_unconvertible(e);
+    // Out of memory, nothing more is converted; otherwise the text still goes out.
+    if (e != ENOMEM) copy_unchanged(in, out);
+    pending_release();
+    return e;
+  }
+  page_pair& pair = *pair_for(input_page, output_page);
 
   // What a span cut off at its end, carried in front of what follows.
   const unsigned char* carry = joined;
@@ -113,7 +126,7 @@ bool convert_file(input_stream& in, output_stream& out) {
     // The input ended inside a character: its bytes are kept as they are.
     out_put(out, carry, carry_len);
   }
-  return true;
+  return 0;
 }
 
 void pending_release() {

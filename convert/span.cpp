@@ -178,12 +178,12 @@ std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size
                           bool may_continue, output_stream& out) {
   // The table loops want room for a few whole entries at a time.
   constexpr std::size_t least_room = 64;
+  // A copy has no descriptor: iconv would give the same bytes.
+  if (pair.kind == pair_kind::copy) return out_put(out, bytes, len) ? 0 : -1;
   if (!conversion_tables || pair.kind == pair_kind::iconv_only || out.cap < least_room)
     return iconv_span(pair.cd, bytes, len, may_continue, out,
                       static_cast<std::size_t>(code_unit(pair.from)));
   switch (pair.kind) {
-    case pair_kind::copy:
-      return out_put(out, bytes, len) ? 0 : -1;
     case pair_kind::single_byte:
       return single_byte_span(pair, bytes, len, out);
     case pair_kind::utf8:

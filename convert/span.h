@@ -11,7 +11,7 @@ struct output_stream;
 struct page_pair;
 
 // Single-byte input pages, and the ASCII, two- and three-byte characters of utf-8, are converted
-// through the tables. Off: iconv for all of it, the same page included (the tests and
+// through the tables. Off: iconv for all of it but a page copied to itself (the tests and
 // benchmarks compare the two).
 extern bool conversion_tables;
 

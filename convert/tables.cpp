@@ -1,8 +1,13 @@
 #include "convert/tables.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -12,14 +17,24 @@
 
 namespace {
 
-// More pairs than one run meets in practice: 6 pages in, one page out.
+// More pairs than one run meets in practice: 6 pages in, one page out. Each slot is
+// allocated when a pair first needs it and kept for the run: a program that reserved them
+// all up front would not even start under a tight data limit.
 constexpr int cached_pairs = 8;
-page_pair cache[cached_pairs];
+page_pair* cache[cached_pairs];
 int cache_used = 0;
 int next_evicted = 0;
 
-char_entry slow_row[256];
-bool slow_row_ready = false;
+const iconv_t no_descriptor = reinterpret_cast<iconv_t>(-1);
+
+// Read-only data, not the start-up's: it counts against no data limit.
+constexpr std::array<char_entry, 256> all_slow() {
+  std::array<char_entry, 256> row{};
+  for (char_entry& e : row) e.len = entry_slow;
+  return row;
+}
+constexpr std::array<char_entry, 256> slow_entries = all_slow();
+const char_entry* const slow_row = slow_entries.data();
 
 // Any write to it fails: an entry whose output does not fit is slow.
 ssize_t refuse(void*, const void*, std::size_t) {
@@ -81,6 +96,21 @@ void build_cyrillic(page_pair& p) {
   p.cyr_ok = true;
 }
 
+// glibc's iconv_open says only EINVAL when it cannot load the module that converts, also
+// when what it lacked was a descriptor or memory; every pair of the registry has one.
+int open_failure(int e) {
+  if (e != EINVAL) return e;
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == EMFILE || errno == ENFILE ? errno : e;
+  close(fd);
+  // More than loading a module takes.
+  constexpr std::size_t room = std::size_t{256} << 10;
+  void* m = mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return ENOMEM;
+  munmap(m, room);
+  return e;
+}
+
 void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.from = from;
   p.to = to;
@@ -88,28 +118,23 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.to_name = to->name;
   p.rows_built = 0;
   p.bytes_ok = p.cyr_ok = false;
-  if (!slow_row_ready) {
-    for (char_entry& e : slow_row) e.len = entry_slow;
-    slow_row_ready = true;
-  }
   for (const char_entry*& r : p.rows) r = slow_row;
   for (const char_entry*& r : p.rows3) r = slow_row;
   p.rows3_used = 0;
 
+  p.open_errno = 0;
+  p.cd = no_descriptor;
+  if (is_copy(from, to)) {
+    p.kind = pair_kind::copy;
+    return;
+  }
   char target[64];
   std::snprintf(target, sizeof target, "%s//TRANSLIT", to->name);
   errno = 0;
   p.cd = iconv_open(target, from->name);
-  p.open_errno = 0;
-  if (p.cd == reinterpret_cast<iconv_t>(-1)) {
-    p.open_errno = errno != 0 ? errno : EINVAL;
+  if (p.cd == no_descriptor) {
+    p.open_errno = open_failure(errno != 0 ? errno : EINVAL);
     p.kind = pair_kind::unavailable;
-    return;
-  }
-  // The same page in and out keeps every byte: iconv keeps each valid character, and the
-  // rule keeps each invalid byte and an incomplete tail as they are.
-  if (from == to || std::strcmp(from->name, to->name) == 0) {
-    p.kind = pair_kind::copy;
     return;
   }
   if (from->char_width == 1)
@@ -135,26 +160,36 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
 
 }  // namespace
 
-page_pair& pair_for(const code_page* from, const code_page* to) {
+bool is_copy(const code_page* from, const code_page* to) {
+  return from == to || std::strcmp(from->name, to->name) == 0;
+}
+
+page_pair* pair_for(const code_page* from, const code_page* to) {
   for (int i = 0; i < cache_used; ++i) {
-    page_pair& p = cache[i];
-    if (p.from == from && p.to == to && p.from_name == from->name && p.to_name == to->name)
+    page_pair* p = cache[i];
+    if (p->from == from && p->to == to && p->from_name == from->name && p->to_name == to->name)
       return p;
   }
   int slot;
   if (cache_used < cached_pairs) {
+    void* m = std::aligned_alloc(alignof(page_pair), sizeof(page_pair));
+    if (m == nullptr) {
+      errno = ENOMEM;
+      return nullptr;
+    }
     slot = cache_used++;
+    cache[slot] = static_cast<page_pair*>(m);
   } else {
     slot = next_evicted;
     next_evicted = (next_evicted + 1) % cached_pairs;
-    if (cache[slot].kind != pair_kind::unavailable) iconv_close(cache[slot].cd);
+    if (cache[slot]->cd != no_descriptor) iconv_close(cache[slot]->cd);
   }
-  open_pair(cache[slot], from, to);
+  open_pair(*cache[slot], from, to);
   return cache[slot];
 }
 
 void reset_pair(page_pair& pair) {
-  if (pair.kind != pair_kind::unavailable) iconv(pair.cd, nullptr, nullptr, nullptr, nullptr);
+  if (pair.cd != no_descriptor) iconv(pair.cd, nullptr, nullptr, nullptr, nullptr);
 }
 
 void build_row(page_pair& p, unsigned lead) {
@@ -198,8 +233,10 @@ bool build_row3(page_pair& p, unsigned lead, unsigned second) {
 }
 
 void close_pairs() {
-  for (int i = 0; i < cache_used; ++i)
-    if (cache[i].kind != pair_kind::unavailable) iconv_close(cache[i].cd);
+  for (int i = 0; i < cache_used; ++i) {
+    if (cache[i]->cd != no_descriptor) iconv_close(cache[i]->cd);
+    std::free(cache[i]);
+  }
   cache_used = 0;
   next_evicted = 0;
 }

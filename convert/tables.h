@@ -17,8 +17,8 @@ struct char_entry {
 constexpr std::uint8_t entry_slow = 0xFF;
 
 enum class pair_kind {
-  unavailable,  // iconv knows no such conversion
-  copy,         // the same page: every byte stays as it is
+  unavailable,  // iconv could not open the conversion (open_errno says why)
+  copy,         // the same page: every byte stays as it is, and no descriptor is needed
   iconv_only,   // no table: everything through iconv
   single_byte,  // every input byte from the table
   utf8,         // ASCII, two- and three-byte characters from tables, the rest through iconv
@@ -30,7 +30,7 @@ struct page_pair {
   const char* from_name;  // the key includes the names: tests build pages of their own
   const char* to_name;
   pair_kind kind;
-  iconv_t cd;
+  iconv_t cd;            // (iconv_t)-1 when there is none: unavailable, or a copy
   int open_errno;        // why the descriptor could not be opened
   char_entry byte[256];  // single-byte input: every byte; utf-8: ASCII only
   // utf-8: two-byte characters by lead byte C0..DF, each row indexed by the next byte
@@ -63,8 +63,13 @@ struct page_pair {
   alignas(64) unsigned char cyr_bad[128];
 };
 
-// The pair for input_page to output_page style arguments: opened and tabled once per run.
-page_pair& pair_for(const code_page* from, const code_page* to);
+// The same page in and out keeps every byte: iconv would keep each valid character, and
+// the conversion rule keeps each invalid byte and an incomplete tail as they are.
+bool is_copy(const code_page* from, const code_page* to);
+
+// The pair for input_page to output_page style arguments: allocated, opened and tabled once
+// per run. Null, with errno ENOMEM, when its memory could not be had.
+page_pair* pair_for(const code_page* from, const code_page* to);
 
 // Puts the pair's descriptor back to its initial state.
 void reset_pair(page_pair& pair);
@@ -79,5 +84,5 @@ inline unsigned row3_index(unsigned lead, unsigned second) {
 // already or there is no room for more.
 bool build_row3(page_pair& pair, unsigned lead, unsigned second);
 
-// Closes every descriptor the run opened.
+// Closes every descriptor the run opened and frees the pairs.
 void close_pairs();

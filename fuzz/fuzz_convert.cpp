@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (binary)
     copy_file(in, out);
   else
-    FUZZ_CHECK(convert_file(in, out));
+    FUZZ_CHECK(convert_file(in, out) == 0);
   FUZZ_CHECK(out_flush(out));
   FUZZ_CHECK(pending_head == nullptr);
   FUZZ_CHECK((in.error != 0) == failing && out.error == 0);

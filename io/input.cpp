@@ -4,14 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "io/output.h"
 
 namespace {
 
-unsigned char area[input_headroom + input_read_size];
-unsigned char* const start = area + input_headroom;
+// Allocated once per process, when first needed, for the reason standard output's is.
+unsigned char* area = nullptr;
 
 // One read into the empty buffer; false at the end of the input or on failure.
 bool refill(input_stream& in, output_stream& out) {
@@ -21,6 +22,7 @@ bool refill(input_stream& in, output_stream& out) {
   if (in.may_wait) out_flush(out);
   ssize_t got;
   do {
+    unsigned char* const start = area + input_headroom;
     got = in.read_fn != nullptr ? in.read_fn(in.cookie, start, input_read_size)
                                 : read(in.fd, start, input_read_size);
   } while (got < 0 && errno == EINTR);
@@ -38,10 +40,19 @@ bool refill(input_stream& in, output_stream& out) {
 
 }  // namespace
 
+bool reserve_input_buffer() {
+  if (area == nullptr)
+    area = static_cast<unsigned char*>(std::malloc(input_headroom + input_read_size));
+  if (area == nullptr) errno = ENOMEM;
+  return area != nullptr;
+}
+
 input_stream input_on(int fd) {
   struct stat st;
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  return input_stream{fd, !regular, false, 0, input_headroom, input_headroom, nullptr, nullptr};
+  // Without a buffer nothing can be read: the input fails as a read would.
+  const int error = reserve_input_buffer() ? 0 : ENOMEM;
+  return input_stream{fd, !regular, false, error, input_headroom, input_headroom, nullptr, nullptr};
 }
 
 std::size_t read_block(input_stream& in, unsigned char* dst, std::size_t n, output_stream& out) {
@@ -59,6 +70,7 @@ std::size_t read_block(input_stream& in, unsigned char* dst, std::size_t n, outp
 
 input_span read_span(input_stream& in, const unsigned char* carry, std::size_t carry_len,
                      output_stream& out) {
+  if (area == nullptr) return input_span{carry, carry_len};    // nothing can have been read
   if (carry_len > input_headroom) carry_len = input_headroom;  // callers never carry more
   unsigned char keep[input_headroom];
   if (carry_len > 0) std::memcpy(keep, carry, carry_len);  // a read may land on top of it

@@ -25,7 +25,11 @@ constexpr std::size_t input_read_size = std::size_t{1} << 16;
 // Room kept in front of every read for bytes carried over from before it.
 constexpr std::size_t input_headroom = 64;
 
-// The input on an open descriptor, nothing read yet.
+// Allocates the buffer the inputs share, once per process; false when out of memory.
+bool reserve_input_buffer();
+
+// The input on an open descriptor, nothing read yet; failed with ENOMEM when the shared
+// buffer could not be allocated.
 input_stream input_on(int fd);
 
 // Fills dst with n bytes, or fewer at the end of the input or after a failed read.

@@ -5,13 +5,16 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
+// Allocated once per process, when first needed: reserved statically, it would count
+// against a data limit before main, where nothing can say why kiv died.
 constexpr std::size_t standard_cap = std::size_t{1} << 17;
-unsigned char standard_buf[standard_cap + output_slack];
-output_stream standard{1, standard_buf, standard_cap, 0, 0, 0, nullptr, nullptr};
+unsigned char* standard_buf = nullptr;
+output_stream standard{1, nullptr, 0, 0, 0, 0, nullptr, nullptr};
 
 // Into a pipe a write of at most PIPE_BUF bytes is never interleaved with another's; a
 // socket is held to the same.
@@ -57,9 +60,17 @@ bool write_all(output_stream& out, const struct iovec* parts, int count) {
 
 output_stream& standard_output() { return standard; }
 
-void reset_standard_output() {
+bool reset_standard_output() {
+  if (standard_buf == nullptr)
+    standard_buf = static_cast<unsigned char*>(std::malloc(standard_cap + output_slack));
+  if (standard_buf == nullptr) {
+    standard = output_stream{1, nullptr, 0, 0, 0, 0, nullptr, nullptr};
+    errno = ENOMEM;
+    return false;
+  }
   standard = output_on(1, standard_buf, standard_cap);
   standard.line_cap = line_cap_for(1, standard_cap);
+  return true;
 }
 
 output_stream output_on(int fd, unsigned char* buf, std::size_t cap) {

@@ -23,10 +23,11 @@ struct output_stream {
 // Bytes past the requested room that a vector loop may store and then not count.
 constexpr std::size_t output_slack = 64;
 
-// The process's standard output (descriptor 1), emptied and with no error recorded; its
-// report lines go PIPE_BUF bytes at a time into a pipe.
+// The process's standard output (descriptor 1). Reset: emptied, with no error recorded,
+// its report lines PIPE_BUF bytes at a time into a pipe; false, with nowhere to write,
+// when its buffer could not be allocated (the first time).
 output_stream& standard_output();
-void reset_standard_output();
+bool reset_standard_output();
 
 // An output of the caller's on the given buffer (cap + output_slack bytes), its report
 // lines up to cap bytes a write. The converter needs a cap of 64 bytes or more.

@@ -56,7 +56,7 @@ pipeline_result run_pipeline(std::string_view input, code_page* input_fixed, cod
     detect_ctx ctx{code_pages, output_page, block, 0};
     r.page = detect_code_page(&ctx, in, out, !report, &r.score);
   }
-  if (!report) r.converted = convert_file(in, out);
+  if (!report) r.converted = convert_file(in, out) == 0;
   EXPECT_TRUE(out_flush(out));
   r.out = sink.bytes;
   pending_release();

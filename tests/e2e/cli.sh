@@ -18,7 +18,7 @@ expect_status "version to a full disk" 1
 
 # A usage error: the complaint and the help on standard error, nothing on standard
 # output (kiv -x f > out.txt must not fill out.txt with the help).
-for bad in -x -i -o -s --bogus --help=x --version=1; do
+for bad in -x -i -o -s --bogus --help=x --version=1 --to-code --report=x; do
   run $bad
   expect_status "usage $bad" 2
   expect_text "usage $bad nothing out" "$T/out" ''
@@ -26,6 +26,25 @@ for bad in -x -i -o -s --bogus --help=x --version=1; do
   expect_file "usage $bad help" "$T/help" "$SRC/tests/golden/help.txt"
   expect_grep "usage $bad complaint" "$T/err" "$(basename "$KIV"): "
 done
+
+# Each long option --help lists does what its short twin does, its argument after "=" or
+# in the next word.
+printf '\xda\xc4\xbf\n\xb3\xa2\xe1\xb3\n' >"$T/box866"
+"$KIV" --help | sed -nE 's/^ {4}--([a-z-]+)(=[a-z]+)? +-(.)$/\1|\2|\3/p' >"$T/twins"
+checks=$((checks + 1))
+[ "$(wc -l <"$T/twins")" -ge 12 ] || fail "long options in --help: [$(cat "$T/twins")]"
+while IFS='|' read -r long arg short; do
+  forms=("--$long") shorts=("-$short")
+  [ -n "$arg" ] && forms=("--$long=utf-8" "--$long utf-8") shorts=("-$short utf-8")
+  run -v -g -i cp866 -o cp1251 ${shorts[0]} "$T/box866"
+  mv "$T/out" "$T/short.out" && mv "$T/err" "$T/short.err" && want=$status
+  for form in "${forms[@]}"; do
+    run -v -g -i cp866 -o cp1251 $form "$T/box866"
+    expect_status "$form" $want
+    expect_file "$form out" "$T/out" "$T/short.out"
+    expect_file "$form err" "$T/err" "$T/short.err"
+  done
+done <"$T/twins"
 
 # One report line per input, in order.
 args=() want=''
@@ -42,6 +61,12 @@ expect_text "report stdin" "$T/out" '<stdin>: koi8-r\n'
 cp "$(sample cp1251)" "$T/%s%n"
 run -T "$T/%s%n"
 expect_text "report name with percent" "$T/out" "$T/%%s%%n: cp1251\n"
+# A name that would drive the terminal or split its line is shown escaped.
+odd=$T/$'a\nb\e[1m\\'
+cp "$(sample cp1251)" "$odd"
+run -T "$odd" "$odd.gone"
+expect_text "report escaped name" "$T/out" "$T"'/a\\nb\\033[1m\\\\: cp1251\n'
+expect_text "message escaped name" "$T/err" "$T"'/a\\nb\\033[1m\\\\.gone: No such file or directory\n'
 
 # -T turns detection back on after -i; -i after -T reads and reports nothing.
 run -i cp866 -T "$(sample utf-8)"
@@ -63,21 +88,27 @@ cp "$(sample iso-8859-5)" "$T/-"
 (cd "$T" && "$KIV" -T - >out2 2>&1 </dev/null)
 expect_text "hyphen is a file" "$T/out2" '-: iso-8859-5\n'
 
-# A wrong -o: the list on standard error, koi8-r output, warnings only with -v.
+# A wrong page name is always said, with the list; a wrong last -o converts into koi8-r
+# and fails the run.
+wrong() { printf 'kiv: Wrong code page identifier: %s\\n%s' "${1//%/%%}" "$list"; }
+brings='kiv: Brings to default output code page (koi8-r).\n'
 run -o KOI8-U -i utf-8 "$(sample utf-8)"
-expect_status "bad -o" 0
 expect_file "bad -o falls back to koi8-r" "$T/out" "$(sample koi8-r)"
-expect_text "bad -o list" "$T/err" "$list"
-run -v -o '%s%n' -q -T "$(sample utf-8)"
-expect_text "bad -o warned before -q" "$T/err" "kiv: Wrong code page identifier: %%s%%n\n$list"
-run -v -o '%s%n' -T "$(sample utf-8)"
-expect_text "bad -o verbose" "$T/err" \
-  "kiv: Wrong code page identifier: %%s%%n\n${list}kiv: Brings to default output code page (koi8-r).\n"
 long=$(printf '%*s' 10000 '' | tr ' ' '%')
-run -v -o "$long" -T "$(sample utf-8)"
-expect_status "long identifier" 0
-expect_text "long identifier warning" "$T/err" \
-  "kiv: Wrong code page identifier: ${long//%/%%}\n${list}kiv: Brings to default output code page (koi8-r).\n"
+# options | status | standard error
+while IFS='|' read -r opts want err; do
+  eval "set -- $opts"
+  run "$@" -T "$(sample utf-8)"
+  expect_status "[$opts]" "$want"
+  expect_text "[$opts] message" "$T/err" "$err"
+done <<TABLE
+-o KOI8-U|1|$(wrong KOI8-U)$brings
+-q -o KOI8-U|1|$(wrong KOI8-U)$brings
+-v -o '%s%n' -q|1|$(wrong '%s%n')$brings
+-o bad -o utf-8|0|$(wrong bad)
+-o utf-8 -o bad|1|$(wrong bad)$brings
+-v -o "\$long"|1|$(wrong "$long")$brings
+TABLE
 
 # Other names of the pages are the same pages: to iconv, byte by byte (utf-8: the Cyrillic
 # block), and to kiv, in any letter case, after -i and after -o.
@@ -115,7 +146,7 @@ done
 run -i cp-1251 "$(sample cp1251)"
 expect_status "bad -i" 255
 expect_text "bad -i nothing out" "$T/out" ''
-expect_text "bad -i list" "$T/err" "$list"
+expect_text "bad -i message" "$T/err" "$(wrong cp-1251)"
 run -v -i nope /nonexistent
 expect_text "bad -i verbose" "$T/err" \
   "kiv: Wrong code page identifier: nope\n${list}kiv: Could not continue without input code page. Specify -i or -t option.\n"
@@ -124,7 +155,6 @@ expect_status "bad -i undone" 0
 expect_text "bad -i undone report" "$T/out" "$(sample cp1251): cp1251\n"
 
 # The box-drawing warning, once per input, only with -v and without -c.
-printf '\xda\xc4\xbf\n\xb3\xa2\xe1\xb3\n' >"$T/box866"
 warn='kiv: Output code page has no pseudo-graphics. Assuming a -g option off.\n'
 run -v -g -i cp866 -o cp1251 "$T/box866" "$T/box866"
 expect_text "box warning twice" "$T/err" "$warn$warn"

@@ -1,6 +1,7 @@
 #!/bin/bash
-# The bash completion: registered for kiv, code pages after -i and -o (also bundled), files
-# after the options have ended, nothing for the ignored -s argument.
+# The bash completion: registered for kiv, code pages after -i and -o (also bundled) and
+# their long twins (bash splits "--to-code=u" at the "="), files after the options have
+# ended, nothing for the ignored -s argument.
 . "$(dirname "$0")/lib.sh" "$@"
 if ! type -t complete >/dev/null || ! type -t compopt >/dev/null; then
   echo "SKIP: this bash has no programmable completion"
@@ -29,6 +30,11 @@ kiv -vo ''|$PAGES
 kiv -vi ''|$PAGES $INPUT_PAGES
 kiv -o u|utf-8
 kiv -i u|utf-8 utf-16le utf-16be
+kiv --to-code ''|$PAGES
+kiv --to-code =|$PAGES
+kiv --to-code = u|utf-8
+kiv --to u|utf-8
+kiv --ign x --from-code ''|$PAGES $INPUT_PAGES
 kiv -i mac|mac-cyrillic
 kiv -o "$f"|
 kiv -s ''|
@@ -37,8 +43,10 @@ kiv -io "$f"|$T/d/alpha.txt
 kiv -s x "$f"|$T/d/alpha.txt
 kiv file -o "$f"|$T/d/alpha.txt
 kiv -- -i "$f"|$T/d/alpha.txt
+kiv --to-code = utf-8 "$f"|$T/d/alpha.txt
+kiv --report "$f"|$T/d/alpha.txt
 kiv -T|-T
-kiv --|-- --help --version
+kiv --|-- --from-code --to-code --report --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose --quiet --ignored --help --version
 TABLE
 
 finish

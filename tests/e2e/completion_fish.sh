@@ -4,7 +4,7 @@
 . "$(dirname "$0")/lib.sh" "$@"
 command -v fish >/dev/null || { echo "SKIP: fish is not installed"; exit 77; }
 
-completion_cases "$T/d/alpha.txt"
+completion_cases "$T/d/alpha.txt" --to-code=utf-8
 # Each line completed at its end; the matches, without their descriptions, on one line.
 printf '%s\n' "${rows[@]}" | timeout 60 fish --no-config -c "
   source '$SRC/completion/kiv.fish'

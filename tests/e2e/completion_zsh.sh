@@ -44,7 +44,7 @@ done
 zpty -d z
 ZSH
 
-completion_cases "alpha.txt"
+completion_cases "alpha.txt" utf-8
 printf '%s\n' "${rows[@]}" | timeout 60 zsh -f "$T/complete.zsh" "$T/zdot" >"$T/got" 2>"$T/err"
 status=$?
 expect_completions zsh

@@ -344,6 +344,79 @@ if [ -x /usr/bin/time ]; then
   limit=$((small + 1024))
   grep -q __asan_init "$KIV" || limit=4096
   [ "$rss" -le "$limit" ] || fail "1 GiB: peak resident ${rss} KiB, over ${limit} KiB"
+  # Every page in, each pair's tables allocated once: still small.
+  args=() && for p in $PAGES; do args+=("$(sample $p)" "$(sample $p)"); done
+  measure -o cp866 "${args[@]}" >/dev/null
+  rss=$(cat "$T/rss")
+  checks=$((checks + 1))
+  [ "$rss" -le "$limit" ] || fail "six pairs: peak resident ${rss} KiB, over ${limit} KiB"
+fi
+
+# Few descriptors: a pair that -i names is opened before the input, which would take the
+# descriptor iconv needs to load its module; a page copied to itself needs none; after
+# detection, none free is what the message says. (The sanitizers want descriptors too.)
+few_fds() {
+  local fd
+  for fd in /proc/$BASHPID/fd/*; do
+    fd=${fd##*/}
+    [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+  done
+  exec prlimit --nofile=4 "$@"
+}
+if ! grep -q __asan_init "$KIV"; then
+  (few_fds iconv -f cp1251 -t utf-8 "$good" >"$T/out" 2>"$T/err")
+  status=$?
+  expect_status "4 descriptors: iconv(1) converts" 0
+  iconv -f cp1251 -t utf-8 "$good" >"$T/converted"
+  # options | status | the output | standard error
+  while IFS='|' read -r opts want output err; do
+    (few_fds "$KIV" $opts "$good" >"$T/out" 2>"$T/err")
+    status=$?
+    expect_status "4 descriptors, $opts" "$want"
+    expect_file "4 descriptors, $opts: output" "$T/out" "$output"
+    expect_text "4 descriptors, $opts: message" "$T/err" "$err"
+  done <<TABLE
+-i cp1251 -o utf-8|0|$T/converted|
+-o cp1251|0|$good|
+-i cp1251 -o cp1251|0|$good|
+-o utf-8|1|$good|kiv: cannot convert from cp1251 to utf-8: Too many open files\n
+TABLE
+fi
+
+# Under a data limit kiv starts wherever iconv(1) does, and converts in full, or says it
+# is out of memory and exits 12 having converted nothing: never the text copied
+# unconverted, never a silent death. The limits meet each place memory runs out: the
+# buffers, a pair's tables, iconv_open.
+if ! grep -q __asan_init "$KIV"; then
+  koi=$(sample koi8-r)
+  LC_ALL=C iconv -f koi8-r -t utf-8 "$koi" >"$T/want"
+  seen=''
+  for kib in $(seq 96 8 640); do
+    prlimit --data=$((kib * 1024)) iconv -f koi8-r -t utf-8 "$koi" >/dev/null 2>&1
+    [ $? -lt 126 ] || continue  # not even iconv(1) starts: the loader's own failure
+    for opts in "-i koi8-r -o utf-8" "-o utf-8"; do
+      prlimit --data=$((kib * 1024)) "$KIV" $opts "$koi" >"$T/out" 2>"$T/err"
+      status=$?
+      checks=$((checks + 1))
+      case $status in
+        0) cmp -s "$T/out" "$T/want" && seen+=' converted' || fail "$kib KiB, $opts: wrong output" ;;
+        12)
+          [ -s "$T/out" ] && fail "$kib KiB, $opts: out of memory, but wrote $(wc -c <"$T/out") bytes"
+          grep -qx 'kiv: cannot convert from koi8-r to utf-8: Cannot allocate memory' "$T/err" &&
+            seen+=' opening'
+          grep -q 'Cannot allocate memory$' "$T/err" || fail "$kib KiB, $opts: [$(cat "$T/err")]"
+          ;;
+        *) fail "$kib KiB, $opts: status $status [$(head -c 300 "$T/err")]" ;;
+      esac
+    done
+  done
+  checks=$((checks + 1))
+  [[ $seen == *converted* && $seen == *opening* ]] ||
+    fail "data limits: no run converted, or none ran out of memory opening the conversion"
+  prlimit --data=$((800 * 1024)) "$KIV" -T "$koi" >"$T/out" 2>"$T/err"
+  status=$?
+  expect_status "-T under 800 KiB of data" 0
+  expect_text "-T under 800 KiB of data" "$T/out" "$koi: koi8-r\n"
 fi
 
 finish

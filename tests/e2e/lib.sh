@@ -68,13 +68,16 @@ sample() {
 }
 for p in $INPUT_PAGES; do iconv -f utf-8 -t "$p" "$(sample utf-8)" >"$(sample "$p")"; done
 
-# completion_cases SHOWN: the cases the zsh and fish completion tests share, in the arrays
-# rows (a command line, completed at its end) and wants (the matches), with a file in
-# $T/d and SHOWN the way the shell offers it.
+# completion_cases SHOWN ATTACHED: the cases the zsh and fish completion tests share, in
+# the arrays rows (a command line, completed at its end) and wants (the matches), with a
+# file in $T/d, SHOWN the way the shell offers it, and ATTACHED the way it offers utf-8
+# after "--to-code=".
 completion_cases() {
   mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
   local f=$T/d/a words want
-  local options="--help --version -T -c -e -g -h -i -l -o -q -s -t -v"
+  local longs="--from-code --to-code --report --convert --leave-low-scores --no-box-drawing"
+  longs+=" --box-drawing --letters-only --verbose --quiet --ignored --help --version"
+  local options="-T -c -e -g -h -i -l -o -q -s -t -v $longs"
   rows=() wants=()
   while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
 kiv -o |$PAGES
@@ -83,13 +86,19 @@ kiv -v -i cp866 -o |$PAGES
 kiv -vo |$PAGES
 kiv -vi |$PAGES $INPUT_PAGES
 kiv -s x -o |$PAGES
+kiv --to-code |$PAGES
+kiv --ignored x --from-code |$PAGES $INPUT_PAGES
+kiv --from-code mac|mac-cyrillic
+kiv --to-code=u|$2
 kiv -o u|utf-8
 kiv -i u|utf-8 utf-16le utf-16be
 kiv -i mac|mac-cyrillic
 kiv -o $f|
 kiv -s |
 kiv -|$options
-kiv --|--help --version
+kiv --|$longs
+kiv --to-code=utf-8 $f|$1
+kiv --report $f|$1
 kiv $f|$1
 kiv -io $f|$1
 kiv file -o $f|$1

@@ -45,6 +45,10 @@ version=$(dpkg-deb -f "$deb" Version)
 checks=$((checks + 1))
 [ "$(dpkg-parsechangelog -l "$T/changelog" -S Version)" = "$version" ] ||
   fail "the changelog's latest entry is not the package's version $version"
+# The C library is all kiv needs: no C++ runtime, no libm.
+dpkg-deb -f "$deb" Depends >"$T/depends"
+checks=$((checks + 1))
+grep -qxE 'libc6 \(>= [0-9.]+\)' "$T/depends" || fail "package depends on [$(cat "$T/depends")]"
 "$T/root/usr/bin/kiv" --version | head -1 >"$T/out"
 expect_text "kiv --version" "$T/out" "kiv $version\n"
 

@@ -1,0 +1,31 @@
+// The options: every short one with its long twin, and those that are only long. getopt
+// reads them from this table and --help lists the long names from it, so a new option is
+// one row here and one case where the options are read.
+#pragma once
+
+// Keys of the options that have no short twin: above every letter.
+constexpr int version_option = 256;
+
+struct option_row {
+  int key;               // the short letter, or one of the keys above
+  const char* name;      // the long name
+  const char* argument;  // what the help calls its argument; null when it takes none
+  const char* help;      // for an option that is only long: its help line
+};
+
+// In the order --help lists them.
+inline constexpr option_row option_rows[] = {
+    {'i', "from-code", "incp", nullptr},
+    {'o', "to-code", "outcp", nullptr},
+    {'T', "report", nullptr, nullptr},
+    {'t', "convert", nullptr, nullptr},
+    {'l', "leave-low-scores", nullptr, nullptr},
+    {'e', "no-box-drawing", nullptr, nullptr},
+    {'g', "box-drawing", nullptr, nullptr},
+    {'c', "letters-only", nullptr, nullptr},
+    {'v', "verbose", nullptr, nullptr},
+    {'q', "quiet", nullptr, nullptr},
+    {'s', "ignored", "arg", nullptr},
+    {'h', "help", nullptr, nullptr},
+    {version_option, "version", nullptr, "Show the version and the licence."},
+};
