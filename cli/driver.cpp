@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "cli/help.h"
+#include "cli/in_place.h"
 #include "cli/names.h"
 #include "cli/options.h"
 #include "cli/settings.h"
@@ -20,6 +21,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/span.h"
 #include "convert/tables.h"
 #include "io/input.h"
 #include "io/output.h"
@@ -54,9 +56,9 @@ bool flush_output() {
 // (UTF-16) is no output page.
 code_page* named_page(const char* name, bool for_output) {
   code_page* page = find_code_page(name);
-  const char* wrong = page == nullptr                              ? "Wrong code page identifier"
+  const char* wrong = page == nullptr                       ? "Wrong code page identifier"
                       : for_output && !is_output_page(page) ? "Not an output code page"
-                                                                   : nullptr;
+                                                            : nullptr;
   if (wrong == nullptr) return page;
   report("kiv: %s: %s\n", wrong, shown_name(name).c_str());
   print_identifiers(stderr);
@@ -86,6 +88,8 @@ getopt_tables make_getopt_tables() {
   return t;
 }
 
+bool output_named = false;  // some -o, right or wrong
+
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
   const getopt_tables tables = make_getopt_tables();
@@ -99,6 +103,7 @@ int read_options(int argc, char** argv) {
         break;
       case 'o':
         output_page = named_page(optarg, true);
+        output_named = true;
         break;
       case 't':
         report_only = false;
@@ -127,6 +132,15 @@ int read_options(int argc, char** argv) {
         low_score_passthrough = true;
         break;
       case 's':
+        break;
+      case in_place_option:
+        in_place = true;
+        break;
+      case dry_run_option:
+        dry_run = true;
+        break;
+      case lossy_option:
+        lossy = true;
         break;
       case version_option:
         print_version();
@@ -248,8 +262,28 @@ int out_of_memory() {
   return ENOMEM;
 }
 
+// Why the options cannot convert files in place, or null. Converting a folder into
+// koi8-r because of a typo after -o is what this is for.
+const char* in_place_misuse(int operands) {
+  if (!in_place)
+    return dry_run ? "--dry-run needs --in-place" : lossy ? "--lossy needs --in-place" : nullptr;
+  if (!output_named || output_page == nullptr)
+    return "--in-place needs -o and the page to convert the files into";
+  if (report_only) return "--in-place and -T do not go together";
+  if (low_score_passthrough) return "--in-place and -l do not go together";
+  if (operands == 0) return "--in-place needs files to convert";
+  return nullptr;
+}
+
 int run_kiv(int argc, char** argv, bool have_output) {
+  output_named = false;
   if (const int status = read_options(argc, argv); status >= 0) return status;
+  if (const char* why = in_place_misuse(argc - optind)) {
+    report("kiv: %s\n", why);
+    return status_usage;
+  }
+  // Before any pair is opened: they are opened for it.
+  watch.on = in_place && !lossy;
 
   // The text is converted all the same, but not into the page asked for.
   int status = 0;
@@ -279,6 +313,11 @@ int run_kiv(int argc, char** argv, bool have_output) {
     }
   }
 
+  if (in_place) {
+    std::free(run.ctx.block);
+    const int done = convert_in_place(argv + optind, argc - optind);
+    return done != 0 ? done : status;
+  }
   if (optind >= argc) {
     handle_input(run, STDIN_FILENO, stdin_name);
     close(STDIN_FILENO);

@@ -5,6 +5,9 @@
 
 // Keys of the options that have no short twin: above every letter.
 constexpr int version_option = 256;
+constexpr int in_place_option = 257;
+constexpr int dry_run_option = 258;
+constexpr int lossy_option = 259;
 
 struct option_row {
   int key;               // the short letter, or one of the keys above
@@ -26,6 +29,9 @@ inline constexpr option_row option_rows[] = {
     {'v', "verbose", nullptr, nullptr},
     {'q', "quiet", nullptr, nullptr},
     {'s', "ignored", "arg", nullptr},
+    {in_place_option, "in-place", nullptr, "Convert each file in its place (needs -o)."},
+    {dry_run_option, "dry-run", nullptr, "With --in-place: decide and report, change nothing."},
+    {lossy_option, "lossy", nullptr, "With --in-place: convert what loses characters too."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

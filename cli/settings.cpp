@@ -10,6 +10,9 @@ bool verbose = false;
 bool low_score_passthrough = false;
 bool letters_only = false;
 bool keep_boxdraw = false;
+bool in_place = false;
+bool dry_run = false;
+bool lossy = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -20,4 +23,7 @@ void reset_settings() {
   low_score_passthrough = false;
   letters_only = false;
   keep_boxdraw = false;
+  in_place = false;
+  dry_run = false;
+  lossy = false;
 }

@@ -11,6 +11,9 @@ extern bool verbose;                // -v
 extern bool low_score_passthrough;  // -l
 extern bool letters_only;           // -c
 extern bool keep_boxdraw;           // -g
+extern bool in_place;               // --in-place
+extern bool dry_run;                // --dry-run
+extern bool lossy;                  // --lossy
 
 // Puts every setting back to its initial value (koi8-r output, all flags off).
 void reset_settings();

@@ -79,9 +79,11 @@ int convert_file(input_stream& in, output_stream& out) {
   const unsigned char* carry = joined;
   std::size_t carry_len = 0;
 
+  const auto lost = [] { return watch.invalid || watch.lacking; };
   // Held blocks: each converted afresh, with the previous block's cut-off tail in front,
   // so a character split between blocks is converted whole.
-  for (const pending_block* b = pending_head; b != nullptr && out.error == 0; b = b->next) {
+  for (const pending_block* b = pending_head; b != nullptr && out.error == 0 && !lost();
+       b = b->next) {
     // Detection's blocks are never longer than one; a longer one goes in such pieces.
     for (std::int32_t at = 0; at < b->length && out.error == 0; at += detect_block_size) {
       const std::int32_t piece = std::min(b->length - at, std::int32_t{detect_block_size});
@@ -101,7 +103,7 @@ int convert_file(input_stream& in, output_stream& out) {
 
   // The rest of the input, as it arrives.
   reset_pair(pair);
-  while (out.error == 0) {
+  while (out.error == 0 && !lost()) {
     const input_span s = read_span(in, carry, carry_len, out);
     carry = s.bytes;
     if (s.len == carry_len) break;  // nothing more: the end, or a failed read
@@ -116,7 +118,8 @@ int convert_file(input_stream& in, output_stream& out) {
     carry = s.bytes + s.len - carry_len;
   }
 
-  if (out.error == 0) {
+  if (watch.on && !lost() && carry_len > 0 && in.error == 0) watch.invalid = true;  // cut short
+  if (out.error == 0 && !lost()) {
     if (unsigned char* room = out_room(out, 64)) {
       char* o = reinterpret_cast<char*>(room);
       std::size_t left = 64;

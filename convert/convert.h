@@ -26,7 +26,8 @@ std::int32_t convert_block(const unsigned char* bytes, std::int32_t length, outp
 // unbroken sequence, and empties the pending list; returns 0. When no conversion between
 // the pages can be opened it says so on standard error, copies everything unchanged (but
 // writes nothing when out of memory) and returns the error number. Read and write
-// failures are left in in.error and out.error.
+// failures are left in in.error and out.error; under the watch, the first loss ends the
+// conversion (see conversion_watch).
 int convert_file(input_stream& in, output_stream& out);
 
 // Writes the held blocks and the rest of in to out unchanged, and empties the pending

@@ -9,8 +9,51 @@
 #include "io/output.h"
 
 bool conversion_tables = true;
+conversion_watch watch;
 
 namespace {
+
+// Sorts out the loss iconv met at `at` (EILSEQ or, at the very end, EINVAL): a character
+// of the input page that the output page lacks, or bytes the input page has no character
+// for.
+std::int32_t note_loss(const page_pair& pair, const unsigned char* at, std::size_t len, int e) {
+  bool character = false;
+  if (e == EILSEQ) {
+    iconv_t decode = iconv_open("UTF-32LE", pair.from_name);
+    if (decode != reinterpret_cast<iconv_t>(-1)) {
+      char one[4];
+      char* o = one;
+      std::size_t room = sizeof one;
+      char* in = const_cast<char*>(reinterpret_cast<const char*>(at));
+      std::size_t n = len < 4 ? len : 4;
+      iconv(decode, &in, &n, &o, &room);
+      character = o != one;
+      iconv_close(decode);
+    }
+  }
+  (character ? watch.lacking : watch.invalid) = true;
+  return span_lost;
+}
+
+// Whether the span holds one of the tag characters U+E0000-U+E007F, which iconv drops
+// without a word where a single-byte page has no room for them. Spans start on a
+// character.
+bool drops_silently(const page_pair& pair, const unsigned char* in, std::size_t len) {
+  if (pair.to->char_width != 1) return false;
+  const char* from = pair.from_name;
+  const int order = std::strcmp(from, "utf-16le") == 0   ? 1
+                    : std::strcmp(from, "utf-16be") == 0 ? 2
+                                                         : 0;
+  if (order == 0 && std::strcmp(from, "utf-8") != 0) return false;
+  for (std::size_t i = 0; i + 3 < len; i += order == 0 ? 1 : 2) {
+    const unsigned char* c = in + i;
+    if (order == 0   ? c[0] == 0xF3 && c[1] == 0xA0 && (c[2] == 0x80 || c[2] == 0x81)
+        : order == 1 ? c[0] == 0x40 && c[1] == 0xDB && c[2] <= 0x7F && c[3] == 0xDC
+                     : c[0] == 0xDB && c[1] == 0x40 && c[2] == 0xDC && c[3] <= 0x7F)
+      return true;
+  }
+  return false;
+}
 
 // Input taken per round of the table loops: at most 4096 bytes, and few enough that a
 // whole entry for each, and one more, fits the output buffer.
@@ -37,6 +80,8 @@ inline unsigned char* put_entry(unsigned char* o, const char_entry& e) {
   return o + e.len;
 }
 
+// Watched, an entry iconv refused (slow) is a loss; unwatched, the pair has none.
+template <bool watched>
 std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t len,
                               output_stream& out) {
   const simd_path path = simd_current();
@@ -59,6 +104,16 @@ std::int32_t single_byte_span(page_pair& p, const unsigned char* in, std::size_t
       done += taken;
       o += produced;
       const std::size_t stop = vector ? scalar_stop(done, r, taken) : r;
+      if constexpr (watched) {
+        for (; done < stop; ++done) {
+          const char_entry& e = p.byte[src[done]];
+          if (e.len == entry_slow) {
+            out.len = static_cast<std::size_t>(o - out.buf);
+            return note_loss(p, src + done, 1, EILSEQ);
+          }
+          o = put_entry(o, e);
+        }
+      }
       for (; done + 4 <= stop; done += 4) {
         o = put_entry(o, p.byte[src[done]]);
         o = put_entry(o, p.byte[src[done + 1]]);
@@ -132,7 +187,7 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
     std::size_t j = i + 1;
     while (j < len && in[j] >= 0x80 && !is_utf8_lead2(in[j])) ++j;
     reset_pair(p);
-    const std::int32_t tail = iconv_span(p.cd, in + i, j - i, j == len, out);
+    const std::int32_t tail = iconv_span(p, in + i, j - i, j == len, out);
     if (tail != 0) return tail;
     i = j;
   }
@@ -141,8 +196,14 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
 
 }  // namespace
 
-std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len, bool may_continue,
-                        output_stream& out, std::size_t unit) {
+std::int32_t iconv_span(page_pair& pair, const unsigned char* bytes, std::size_t len,
+                        bool may_continue, output_stream& out) {
+  const auto unit = static_cast<std::size_t>(code_unit(pair.from));
+  iconv_t const cd = pair.cd;
+  if (pair.watched && drops_silently(pair, bytes, len)) {
+    watch.lacking = true;
+    return span_lost;
+  }
   // iconv does not write through its input pointer; its type is only historical.
   char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
   while (len > 0) {
@@ -166,6 +227,7 @@ std::int32_t iconv_span(iconv_t cd, const unsigned char* bytes, std::size_t len,
       continue;
     }
     if (e == EINVAL && may_continue) return static_cast<std::int32_t>(len);
+    if (pair.watched) return note_loss(pair, reinterpret_cast<const unsigned char*>(in), len, e);
     const std::size_t kept = len < unit ? len : unit;
     if (!out_put(out, in, kept)) return -1;
     in += kept;
@@ -181,15 +243,15 @@ std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size
   // A copy has no descriptor: iconv would give the same bytes.
   if (pair.kind == pair_kind::copy) return out_put(out, bytes, len) ? 0 : -1;
   if (!conversion_tables || pair.kind == pair_kind::iconv_only || out.cap < least_room)
-    return iconv_span(pair.cd, bytes, len, may_continue, out,
-                      static_cast<std::size_t>(code_unit(pair.from)));
+    return iconv_span(pair, bytes, len, may_continue, out);
   switch (pair.kind) {
     case pair_kind::single_byte:
-      return single_byte_span(pair, bytes, len, out);
+      return pair.watched ? single_byte_span<true>(pair, bytes, len, out)
+                          : single_byte_span<false>(pair, bytes, len, out);
     case pair_kind::utf8:
-      if (!may_continue) return iconv_span(pair.cd, bytes, len, false, out);
+      if (!may_continue) return iconv_span(pair, bytes, len, false, out);
       return utf8_span(pair, bytes, len, out);
     default:
-      return iconv_span(pair.cd, bytes, len, may_continue, out);
+      return iconv_span(pair, bytes, len, may_continue, out);
   }
 }

@@ -48,7 +48,11 @@ char_entry make_entry(page_pair& p, const unsigned char* ch, std::size_t len) {
   output_stream mem = output_on(-1, buf, sizeof(char_entry::bytes));
   mem.write_fn = refuse;
   reset_pair(p);
-  const bool fits = iconv_span(p.cd, ch, len, false, mem) == 0 && mem.error == 0;
+  // Watched, what iconv refuses is slow: the conversion meets it there and stops. Building
+  // an entry is no loss of the input's.
+  const conversion_watch seen = watch;
+  const bool fits = iconv_span(p, ch, len, false, mem) == 0 && mem.error == 0;
+  watch = seen;
   char_entry e{};
   std::memcpy(e.bytes, buf, sizeof e.bytes);
   e.len = fits ? static_cast<std::uint8_t>(mem.len) : entry_slow;
@@ -116,6 +120,7 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.to = to;
   p.from_name = from->name;
   p.to_name = to->name;
+  p.watched = watch.on;
   p.rows_built = 0;
   p.bytes_ok = p.cyr_ok = false;
   for (const char_entry*& r : p.rows) r = slow_row;
@@ -129,7 +134,7 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
     return;
   }
   char target[64];
-  std::snprintf(target, sizeof target, "%s//TRANSLIT", to->name);
+  std::snprintf(target, sizeof target, p.watched ? "%s" : "%s//TRANSLIT", to->name);
   errno = 0;
   p.cd = iconv_open(target, from->name);
   if (p.cd == no_descriptor) {
@@ -150,8 +155,9 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
     const auto ch = static_cast<unsigned char>(b);
     p.byte[b] = make_entry(p, &ch, 1);
     // The loops take every single-byte character and every ASCII one from the table; one
-    // whose transliteration does not fit an entry leaves the pair to iconv.
-    if (p.byte[b].len == entry_slow) p.kind = pair_kind::iconv_only;
+    // whose transliteration does not fit an entry leaves the pair to iconv. (Watched, a
+    // slow entry is a loss, which the loop stops at.)
+    if (p.byte[b].len == entry_slow && !p.watched) p.kind = pair_kind::iconv_only;
   }
   for (unsigned b = top; b < 256; ++b) p.byte[b].len = entry_slow;
   if (p.kind != pair_kind::iconv_only) build_vector_tables(p);
@@ -167,7 +173,8 @@ bool is_copy(const code_page* from, const code_page* to) {
 page_pair* pair_for(const code_page* from, const code_page* to) {
   for (int i = 0; i < cache_used; ++i) {
     page_pair* p = cache[i];
-    if (p->from == from && p->to == to && p->from_name == from->name && p->to_name == to->name)
+    if (p->from == from && p->to == to && p->from_name == from->name && p->to_name == to->name &&
+        p->watched == watch.on)
       return p;
   }
   int slot;

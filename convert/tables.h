@@ -29,6 +29,7 @@ struct page_pair {
   const code_page* to;
   const char* from_name;  // the key includes the names: tests build pages of their own
   const char* to_name;
+  bool watched;  // converted under the watch: no transliteration; a refused entry is slow
   pair_kind kind;
   iconv_t cd;            // (iconv_t)-1 when there is none: unavailable, or a copy
   int open_errno;        // why the descriptor could not be opened

@@ -5,8 +5,10 @@
 // 8-9 utf-16le and utf-16be), the output page, a flags byte, four
 // piece sizes, then the text. Flags: 1 -l, 2 the tables, 4 a pipe (output flushed before
 // each read), 8 reads fail from a point taken from the piece sizes on (the rule holds
-// for the text read before it), bits 4-5 the vector path. The third piece size also sets
-// the output buffer's size.
+// for the text read before it), bits 4-5 the vector path, 64 the watch of in-place
+// conversion (without -l and failing reads): it reports a loss exactly when converting the
+// rule's output back does not give the input, and gives the rule's output otherwise. The
+// third piece size also sets the output buffer's size.
 #include <cstring>
 #include <string>
 
@@ -40,6 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   piece_source src{data, size, sizes, 4};
   const bool failing = flags & 8;
+  const bool watched = (flags & 64) && !failing;
+  if (watched) low_score_passthrough = false;
+  watch = conversion_watch{};
+  watch.on = watched;
   if (failing) src.fail_at = (sizes[0] | std::size_t{sizes[1]} << 8) % (size + 1);
   const std::size_t readable = failing ? src.fail_at : size;
   input_stream in = open_pieces(&src, flags & 4);
@@ -66,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(out_flush(out));
   FUZZ_CHECK(pending_head == nullptr);
   FUZZ_CHECK((in.error != 0) == failing && out.error == 0);
-  FUZZ_CHECK(src.pos == readable);
+  const bool lost = watch.invalid || watch.lacking;  // a loss ends the conversion
+  FUZZ_CHECK(src.pos == readable || lost);
   const char* got = sink.bytes.data();
   const std::size_t got_len = sink.bytes.size();
 
@@ -76,7 +83,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(oracle_convert(text.substr(unchanged), input_page->name, output_page->name, want));
     want.insert(0, text.substr(0, unchanged));
   }
-  const bool same = want == std::string_view(got, got_len);
+  bool same = want == std::string_view(got, got_len);
+  if (watched && !binary && input_page != output_page) {
+    const std::string_view rest = text.substr(unchanged);
+    std::string rule, back;
+    std::size_t kept = 0, kept_back = 0;
+    FUZZ_CHECK(iconv_pass(rest, input_page->name,
+                          (std::string(output_page->name) + "//TRANSLIT").c_str(), rule, &kept));
+    FUZZ_CHECK(iconv_pass(rule, output_page->name, input_page->name, back, &kept_back));
+    const bool lossless = kept == 0 && kept_back == 0 && back == rest;
+    if (lost == lossless)
+      std::fprintf(stderr, "%s -> %s: watch says %s, the way back says %s\n", input_page->name,
+                   output_page->name, lost ? "lost" : "kept", lossless ? "kept" : "lost");
+    FUZZ_CHECK(lost != lossless);
+    if (lost) same = true;
+  }
+  watch = conversion_watch{};
   if (!same) {
     std::fprintf(stderr, "%s -> %s, tables %d, %s: %zu bytes in, %zu out, %zu wanted\n",
                  input_page->name, output_page->name, conversion_tables, simd_name(simd_current()),

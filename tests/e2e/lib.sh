@@ -76,7 +76,8 @@ completion_cases() {
   mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
   local f=$T/d/a words want
   local longs="--from-code --to-code --report --convert --leave-low-scores --no-box-drawing"
-  longs+=" --box-drawing --letters-only --verbose --quiet --ignored --help --version"
+  longs+=" --box-drawing --letters-only --verbose --quiet --ignored --in-place --dry-run --lossy"
+  longs+=" --help --version"
   local options="-T -c -e -g -h -i -l -o -q -s -t -v $longs"
   rows=() wants=()
   while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
