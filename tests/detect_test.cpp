@@ -481,4 +481,19 @@ TEST(Detect, NamingRules) {
   }
 }
 
+TEST(Detect, NamingRulesReadAcrossBlocks) {
+  // The block boundary at every point of a word named right only when it is costed whole
+  // (ФАЙЛ, ДЕНЬГИ), or of a pair that tells mac-cyrillic from cp1251 (Ц and е: ÷ before a
+  // letter in mac-cyrillic; о and …: a capital Х after a letter there).
+  for (const auto& [page, text] : {std::pair{"koi8-r", "ФАЙЛ\n"},
+                                   {"cp1251", "ДЕНЬГИ\n"},
+                                   {"cp1251", "Цена 100 € без скидки\n"},
+                                   {"cp1251", "Я знаю, что будет дальше, но интересно…"}}) {
+    const std::string bytes = recode(text, "utf-8", page);
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut)
+      EXPECT_STREQ(detect(std::string(detect_block_size - cut, ' ') + bytes).page->name, page)
+          << text << " cut after " << cut;
+  }
+}
+
 }  // namespace
