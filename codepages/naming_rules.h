@@ -6,22 +6,28 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codepages/letter_pairs.h"
+
 struct code_page;
 
 // On by default. Off: the page stays as the totals and the UTF-8 rule chose it (the tests
 // and benchmarks compare the two).
 extern bool naming_rules;
 
-// Cost of one letter following another in Russian text, letters folded to lower case in
-// the registry's order (0-32); index letter_pair_edge is the edge of a word.
-constexpr int letter_pair_edge = 33;
-extern const std::uint16_t letter_pair_costs[letter_pair_edge + 1][letter_pair_edge + 1];
 constexpr std::uint64_t stray_byte_cost = 800;  // a byte 80-FF that is no letter of the page
 constexpr std::uint64_t capitals_margin = 750;  // how much cheaper the capitals must read
 
 // Byte classes of the mac-cyrillic/cp1251 rule. Other Cyrillic letters, the no-break space
 // and ASCII other than letters are all `other`: none causes an event or satisfies one.
-enum class byte_class : std::uint8_t { other, ascii_letter, lower, upper, typography, graphics, junk };
+enum class byte_class : std::uint8_t {
+  other,
+  ascii_letter,
+  lower,
+  upper,
+  typography,
+  graphics,
+  junk
+};
 
 // The class of every byte in cp1251 or in mac-cyrillic (mac true).
 const byte_class* event_classes(bool mac);
@@ -35,23 +41,25 @@ struct naming_tally {
   int pages = 0;
   code_page* page[naming_pages_max] = {};
   bool skip_ascii = true;  // no page has a letter below 80
-  bool after_ascii = true;
-  std::uint8_t letter[naming_pages_max][256] = {};  // position + 1 in the row; 0: no letter
   struct capitals {
-    std::uint64_t lower = 0, upper = 0, cost = 0;
-    std::uint8_t last = letter_pair_edge;  // folded letter ending the open run, or the edge
+    std::uint8_t code[256];  // what each byte is to the capitals rule
+    std::uint64_t letters = 0, upper = 0, cost = 0;
+    std::uint8_t last = letter_pair_edge;  // what the last byte was
   } caps[naming_pages_max];
+  // Pages still counted: those with no lower-case or no capital letter yet, as long as
+  // there are two such pages, one without capitals and another without lower case.
+  int open = 0;
+  std::uint8_t open_page[naming_pages_max] = {};
 
   struct events {
     code_page* page = nullptr;
-    const byte_class* classes = nullptr;
     std::uint64_t count = 0;
-    byte_class before = byte_class::other;
-    bool pending = false;  // the byte before makes an event if this one is a letter
-    std::uint8_t run_byte = 0;
-    bool run_same = true;
-    std::uint32_t run = 0;  // length of the open run of letters, up to 3
+    std::uint32_t window = 0;  // classes of the last three bytes, 3 bits each
   } cp1251, mac;
+  // The last byte, how many times in a row it stands, and the byte before those; 0, a
+  // letter nowhere, before the first.
+  unsigned char before = 0, stretch_before = 0;
+  std::uint64_t repeats = 0;
 };
 
 // Starts the counts for a registry.

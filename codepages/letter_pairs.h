@@ -1,10 +1,16 @@
-#include "codepages/naming_rules.h"
+// Costs of one letter following another in Russian text, letters folded to lower case in
+// the registry's order (0-32); index letter_pair_edge is the edge of a word.
+#pragma once
+
+#include <cstdint>
+
+constexpr int letter_pair_edge = 33;
 
 // round(-100 ln P(after | before)): row the letter before (row 33: the start of a word),
 // column the letter after (column 33: the word ends there), letters folded to lower case.
 // Counted, with add-0.5 smoothing, from 4.5 million letter pairs of Russian manual pages,
 // documentation, fortunes and program messages.
-const std::uint16_t letter_pair_costs[letter_pair_edge + 1][letter_pair_edge + 1] = {
+inline constexpr std::uint16_t letter_pair_costs[letter_pair_edge + 1][letter_pair_edge + 1] = {
     // а
     {838, 393, 309, 446, 372, 331, 601, 427, 308, 632, 327,  310,  285,  321, 226, 828, 391,
      321, 336, 240, 594, 619, 468, 435, 365, 518, 408, 1335, 1335, 1335, 924, 417, 338, 160},
