@@ -7,6 +7,7 @@
 
 #include "cli/settings.h"
 #include "cli/warn.h"
+#include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf16_binary.h"
 #include "codepages/utf8_tally.h"
@@ -105,6 +106,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   float score = 0.0f;
   int threshold = 20;
   utf8_tally tally;
+  naming_tally names;
+  if (naming_rules) naming_tally_start(names, ctx->pages);
   for (bool first = true;; first = false) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
@@ -119,6 +122,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
       return input_page;
     }
     utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
+    if (naming_rules) naming_tally_add(names, ctx->block, len);
     input_page = score_block(ctx, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
@@ -136,6 +140,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
   code_page* const by_letters = input_page;
   input_page = utf8_verdict(tally, ctx->pages, by_letters);
+  if (naming_rules) input_page = naming_verdict(names, input_page);
   if (input_page == nullptr) {
     input_page = ctx->fallback;
     *score_out = 0.0f;
@@ -144,7 +149,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   }
   *score_out = input_page->score_total;
   // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
-  // run of Ъ): reported as the page it is, not as no hits.
+  // run of Ъ), or capitals whose page scores nothing (Ъ again): reported as the page it
+  // is, not as no hits.
   if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
   ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
   return input_page;

@@ -1,7 +1,8 @@
 // Detection on arbitrary bytes, in conversion and report mode, with and without -l, on
 // the built-in registry or on one whose letter tables come from the input; utf-8 is named
 // only for bytes that are UTF-8, UTF-16 only for a first block that looks it, binary only
-// for a NUL in what was read.
+// for a NUL in what was read; the naming rules only move one single-byte page to another,
+// as their whole-buffer form does, and count the same on bytes in any pieces.
 //
 // Input: a flags byte, four piece sizes, then (with a registry of its own) 66 letter
 // bytes per page and a letter count, then the text.
@@ -9,12 +10,15 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/settings.h"
 #include "codepages/detect.h"
+#include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf8_tally.h"
 #include "convert/convert.h"
+#include "fuzz/naming_oracle.h"
 #include "fuzz/pieces.h"
 #include "fuzz/utf8_oracle.h"
 
@@ -102,8 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (ctx.outcome == detect_outcome::utf16 || ctx.outcome == detect_outcome::binary)
     FUZZ_CHECK(score == 0.0f);
   // The page's total; 0 only with the fallback (no hits); utf-8 named by well-formedness
-  // alone has the best total.
-  FUZZ_CHECK(score == page->score_total || score == 0.0f || std::strcmp(page->name, "utf-8") == 0);
+  // alone, or capitals whose page scores nothing (Ъ), have the best total.
+  FUZZ_CHECK(score == page->score_total || score == 0.0f || std::strcmp(page->name, "utf-8") == 0 ||
+             page->score_total == 0.0f);
 
   // What detection left in the input, read out after it.
   FUZZ_CHECK(out_flush(out));
@@ -165,5 +170,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (scored && utf8 != nullptr && n.valid > 0 && n.invalid * stray_share <= n.valid)
     FUZZ_CHECK(page == utf8);
   if (!scored) FUZZ_CHECK(page == ctx.fallback);
+
+  // The same bytes without the rules: the same blocks written and held, the same totals.
+  std::vector<float> totals;
+  for (const code_page* p = pages; p->name != nullptr; ++p) totals.push_back(p->score_total);
+  naming_rules = false;
+  piece_source again{data, size, sizes, 4};
+  input_stream in_off = open_pieces(&again, may_wait);
+  static memory_sink sink_off;
+  sink_off.bytes.clear();
+  output_stream out_off = open_memory_output(&sink_off, 64 + sizes[0] * 64u);
+  float score_off = -1.0f;
+  code_page* const off = detect_code_page(&ctx, in_off, out_off, echo, &score_off);
+  naming_rules = true;
+  FUZZ_CHECK(off != nullptr && out_flush(out_off));
+  std::string held_off;
+  for (const pending_block* b = pending_head; b != nullptr; b = b->next)
+    held_off.append(reinterpret_cast<const char*>(b->bytes), static_cast<std::size_t>(b->length));
+  pending_release();
+  FUZZ_CHECK(sink_off.bytes == written && held_off == held);
+  for (std::size_t p = 0; p < totals.size(); ++p)
+    FUZZ_CHECK(std::memcmp(&totals[p], &pages[p].score_total, sizeof(float)) == 0);
+  FUZZ_CHECK((score_off == 0.0f) == (score == 0.0f));
+  if (off != page) FUZZ_CHECK(takes_part(off) && takes_part(page) && score_off > 0.0f);
+
+  // What the rules name, counted over the whole buffer at once, and counted in pieces.
+  if (score_off > 0.0f) FUZZ_CHECK(page == naming_oracle(pages, seen, off));
+  naming_tally t;
+  naming_tally_start(t, pages);
+  for (std::size_t at = 0, step, i = 0; at < read; at += step, ++i) {
+    step = std::min<std::size_t>(read - at, 1 + sizes[i % 4]);
+    naming_tally_add(t, data + at, step);
+  }
+  FUZZ_CHECK(naming_verdict(t, score_off > 0.0f ? off : nullptr) ==
+             (score > 0.0f ? page : nullptr));
   return 0;
 }

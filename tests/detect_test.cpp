@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "cli/settings.h"
+#include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf8_tally.h"
 #include "convert/convert.h"
+#include "fuzz/naming_oracle.h"
 #include "fuzz/pieces.h"
 #include "fuzz/utf8_oracle.h"
 #include "tests/support.h"
@@ -237,13 +239,14 @@ TEST(Detect, LowScorePassthroughThreshold) {
 
 TEST(Detect, PassthroughBlocksDoNotLowerTheThreshold) {
   // Weak blocks let through under -l leave the threshold at 20, so the input is read past
-  // the seventh block; the total stays below 0.78 to the end.
+  // the seventh block; the total stays below 0.78 to the end. A lone ф (cp1251 F4) reads far
+  // less like Russian than a lone capital Т (koi8-r F4): the capitals rule names koi8-r.
   std::string in;
   for (int i = 0; i < 8; ++i) in += std::string(511, '.') + "\xF4";
   const detection d = detect(in, true, true);
   EXPECT_EQ(d.written, in);
   EXPECT_TRUE(d.held.empty());
-  EXPECT_STREQ(d.page->name, "cp1251");
+  EXPECT_STREQ(d.page->name, "koi8-r");
   EXPECT_GT(d.score, 0.0f);
 }
 
@@ -275,8 +278,8 @@ TEST(Detect, Utf8OnlyWhereTheBytesAreUtf8) {
   for (const char* heading : {"ПАРАМЕТРЫ\n", "ВНИМАНИЕ\n", "== ОГЛАВЛЕНИЕ ==\n", "ПРИВЕТ"})
     for (const auto& [page, want] : {std::pair{"cp866", "cp866"},
                                      {"mac-cyrillic", "cp866"},
-                                     {"iso-8859-5", nullptr},
-                                     {"koi8-r", nullptr}})
+                                     {"iso-8859-5", "iso-8859-5"},
+                                     {"koi8-r", "koi8-r"}})
       rows.push_back({std::string(heading) + " in " + page, recode(heading, "utf-8", page), want});
   for (const row& r : rows) {
     const detection d = detect(r.in);
@@ -355,7 +358,7 @@ TEST(Detect, Utf16AndBinaryEndDetectionAtOnce) {
 
 TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
   // Inputs pieced together from UTF-8 and cp1251 prose, French and random bytes; the page
-  // must follow from the letter totals and a whole-buffer count of what detection read.
+  // must follow from the letter totals and whole-buffer counts of what detection read.
   std::mt19937 rng(9);
   // Kinds 0-3: long UTF-8, cp1251, French, short UTF-8; 4: random bytes and forms that
   // only look like UTF-8 (surrogates, overlong, past U+10FFFF) next to the extremes that are.
@@ -411,15 +414,85 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
     const utf8_counts n = count_utf8(read);
     const bool scored = totals[top(6)] > 0;
     code_page* const by_letters = &code_pages[top(6)];
-    code_page* want = scored ? by_letters : output_page;
+    code_page* named = scored ? by_letters : nullptr;
     if (scored && n.valid > 0 && n.invalid * stray_share <= n.valid)
-      want = utf8;
+      named = utf8;
     else if (scored && by_letters == utf8 && n.invalid > n.valid)
-      want = totals[top(5)] > 0 ? &code_pages[top(5)] : output_page;
+      named = totals[top(5)] > 0 ? &code_pages[top(5)] : nullptr;
+    named = naming_oracle(code_pages, read, named);
+    code_page* const want = named != nullptr ? named : output_page;
     ASSERT_EQ(d.page, want) << "trial " << trial << ": V " << n.valid << " I " << n.invalid;
     if (scored && d.page == utf8) {
       EXPECT_LE(n.invalid, n.valid);
     }
+  }
+}
+
+std::string hex(const char* digits) {
+  std::string bytes;
+  for (const char* d = digits; d[0] != '\0' && d[1] != '\0'; d += 2)
+    bytes.push_back(char(std::stoi(std::string(d, 2), nullptr, 16)));
+  return bytes;
+}
+
+TEST(Detect, NamingRules) {
+  const auto in = [](const char* page, const char* text) { return recode(text, "utf-8", page); };
+  struct row {
+    std::string bytes;
+    const char* want;
+    const char* without;  // with the rules off
+  } rows[] = {
+      // All capitals, which the totals read as another page's lower case: ПАРАМЕТРЫ in
+      // three pages, НОРМ.СТ.РАСП, and a word that only its end, closed where the input
+      // ends, makes cheaper as capitals.
+      {hex("f0e1f2e1ede5f4f2f90a"), "koi8-r", "cp1251"},
+      {hex("cfc0d0c0ccc5d2d0db0a"), "cp1251", "koi8-r"},
+      {hex("bfb0c0b0bcb5c2c0cb0a"), "iso-8859-5", "koi8-r"},
+      {hex("eeeff2ed2ef3f42ef2e1f3f00a"), "koi8-r", "cp1251"},
+      {in("koi8-r", "ОШИБКА"), "koi8-r", "cp1251"},
+      // « » are З И in cp1251; Я, …, € and the first letter of Цена are я, Х, И and ÷ in
+      // mac-cyrillic; a row of dashes is a capital repeated in cp1251, up to the end or not.
+      {hex("8de520f3e4e0ebeef1fc20eff0eef7e5f1f2fc20e8e720c72573c80a"), "mac-cyrillic", "cp1251"},
+      {in("cp1251", "Я никогда не буду женщиной. А интересно…"), "cp1251", "mac-cyrillic"},
+      {hex("d6e5ede020313030208820e1e5e720f1eae8e4eae80a"), "cp1251", "mac-cyrillic"},
+      {in("mac-cyrillic", "раздел первый\n————————\n"), "mac-cyrillic", "cp1251"},
+      {in("mac-cyrillic", "раздел первый\n————————"), "mac-cyrillic", "cp1251"},
+      // Named as without the rules. кВт and мА give cp1251 as many events as В and А give
+      // mac-cyrillic; Или is ‡ли in cp1251.
+      {in("koi8-r", "параметры\n"), "koi8-r", "koi8-r"},
+      {in("cp1251", "параметры\n"), "cp1251", "cp1251"},
+      {in("cp1251", "прошедший, прошлый"), "cp1251", "cp1251"},
+      {in("koi8-r", "коклюш"), "koi8-r", "koi8-r"},
+      {in("cp1251", "ООО «Ромашка» и партнёры\n"), "cp1251", "cp1251"},
+      {in("cp1251", "мощность 5 кВт, ток 2 мА\n"), "cp1251", "cp1251"},
+      {hex("88ebe820f2e0ea2c20e8ebe820ede8eae0ea2e0a"), "mac-cyrillic", "mac-cyrillic"},
+      {in("utf-8", "ПАРАМЕТРЫ\n"), "utf-8", "utf-8"},
+      // Known and left: lower-case cp1251 with nothing but € to tell it from mac-cyrillic.
+      {in("cp1251", "цена 100 € без скидки\n"), "mac-cyrillic", "mac-cyrillic"},
+  };
+  for (const row& r : rows) {
+    const detection on = detect(r.bytes);
+    naming_rules = false;
+    const detection off = detect(r.bytes);
+    naming_rules = true;
+    EXPECT_STREQ(on.page->name, r.want) << r.bytes;
+    EXPECT_STREQ(off.page->name, r.without) << r.bytes;
+    EXPECT_EQ(on.held, off.held) << r.bytes;
+  }
+}
+
+TEST(Detect, NamingRulesReadAcrossBlocks) {
+  // The block boundary at every point of a word named right only when it is costed whole
+  // (ФАЙЛ, ДЕНЬГИ), or of a pair that tells mac-cyrillic from cp1251 (Ц and е: ÷ before a
+  // letter in mac-cyrillic; о and …: a capital Х after a letter there).
+  for (const auto& [page, text] : {std::pair{"koi8-r", "ФАЙЛ\n"},
+                                   {"cp1251", "ДЕНЬГИ\n"},
+                                   {"cp1251", "Цена 100 € без скидки\n"},
+                                   {"cp1251", "Я знаю, что будет дальше, но интересно…"}}) {
+    const std::string bytes = recode(text, "utf-8", page);
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut)
+      EXPECT_STREQ(detect(std::string(detect_block_size - cut, ' ') + bytes).page->name, page)
+          << text << " cut after " << cut;
   }
 }
 
