@@ -114,6 +114,8 @@ void nothing_to_do(const file_job& f, const char* what, const char* page = nullp
   if (verbose) line(f, what, page);
 }
 
+constexpr const char* cannot_keep = "owner, group or attributes cannot be kept";
+
 void left_alone(run_state& run, const file_job& f, const char* why) {
   report("kiv: %s: left alone: %s\n", f.shown.c_str(), why);
   run.status = status_failure;
@@ -197,6 +199,10 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
     failed(run, f, in.error);
     return nullptr;
   }
+  // With -i, a file that detection finds to be UTF-8 or UTF-16 is left alone unless it is
+  // that page: converted from another one it would turn into mojibake, and a second run
+  // would do it again. So is a file named UTF-16 that is not.
+  const bool utf16_given = given != nullptr && given->char_width == 2;
   const bool single_byte_given = given != nullptr && given->char_width == 1;
   code_page* const from = given != nullptr ? given : found;
   switch (ctx.outcome) {
@@ -204,17 +210,15 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
       nothing_to_do(f, "no Russian letters");
       return nullptr;
     case detect_outcome::binary:
-      if (given != nullptr && given->char_width == 2) break;  // UTF-16 has NULs
+      if (utf16_given) break;  // UTF-16 has NULs
       nothing_to_do(f, "binary");
       return nullptr;
     case detect_outcome::utf16:
-      // Converting such a file from a single-byte page would turn it into mojibake, and
-      // a second run would do it again.
-      if (!single_byte_given) break;
+      if (given == nullptr || given == found) break;
       nothing_to_do(f, "looks like ", found->name);
       return nullptr;
     case detect_outcome::letters:
-      if (!single_byte_given || std::strcmp(found->name, "utf-8") != 0) break;
+      if (!utf16_given && !(single_byte_given && std::strcmp(found->name, "utf-8") == 0)) break;
       nothing_to_do(f, "looks like ", found->name);
       return nullptr;
   }
@@ -309,7 +313,7 @@ void convert_one(run_state& run, const char* name, code_page* given) {
       case replace_failure::none:
         break;
       case replace_failure::keep:
-        return left_alone(run, f, "owner, group or attributes cannot be kept");
+        return left_alone(run, f, cannot_keep);
       case replace_failure::create:
         return failed(run, f, error);
     }
@@ -345,19 +349,24 @@ void convert_one(run_state& run, const char* name, code_page* given) {
 
   struct stat made {};
   if (!dry_run) {
+    int error = 0;
+    if (replace_keep(f.r, &error) != replace_failure::none)
+      return error == ENOMEM ? failed(run, f, error) : left_alone(run, f, cannot_keep);
     if (fstat(f.r.fd, &made) != 0) return failed(run, f, errno);
-    if (const int error = replace_sync(f.r)) return failed(run, f, error);
+    if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  if (dry_run) {
-    add(run.replaced, f.first.st_dev, f.first.st_ino);
-  } else {
-    if (!note_directory(run, f.path)) return failed(run, f, ENOMEM);
-    if (const int error = replace_commit(f.r)) return failed(run, f, error);
-    add(run.replaced, made.st_dev, made.st_ino);
-  }
   char pages[64];
   std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  if (dry_run) {
+    add(run.replaced, f.first.st_dev, f.first.st_ino);
+    return line(f, pages);
+  }
+  if (!note_directory(run, f.path)) return failed(run, f, ENOMEM);
+  // No file is converted without its line.
+  fatal_signals_held held;
+  if (const int error = replace_commit(f.r)) return failed(run, f, error);
+  add(run.replaced, made.st_dev, made.st_ino);
   line(f, pages);
 }
 
@@ -384,7 +393,7 @@ int convert_in_place(char* const* names, int count) {
   for (std::size_t i = 0; i < run.dir_count; ++i) {
     if (const int error = sync_directory(run.dir_names[i])) {
       const shown_name shown(run.dir_names[i]);
-      report("kiv: %s: %s\n", shown.c_str(), std::strerror(error));
+      report("kiv: %s: cannot sync the directory: %s\n", shown.c_str(), std::strerror(error));
       if (run.status == 0) run.status = status_failure;
     }
     std::free(run.dir_names[i]);

@@ -18,18 +18,15 @@ namespace {
 // for.
 std::int32_t note_loss(const page_pair& pair, const unsigned char* at, std::size_t len, int e) {
   bool character = false;
-  if (e == EILSEQ) {
-    iconv_t decode = iconv_open("UTF-32LE", pair.from_name);
-    if (decode != reinterpret_cast<iconv_t>(-1)) {
-      char one[4];
-      char* o = one;
-      std::size_t room = sizeof one;
-      char* in = const_cast<char*>(reinterpret_cast<const char*>(at));
-      std::size_t n = len < 4 ? len : 4;
-      iconv(decode, &in, &n, &o, &room);
-      character = o != one;
-      iconv_close(decode);
-    }
+  if (e == EILSEQ && pair.decode != reinterpret_cast<iconv_t>(-1)) {
+    char one[4];
+    char* o = one;
+    std::size_t room = sizeof one;
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(at));
+    std::size_t n = len < 4 ? len : 4;
+    iconv(pair.decode, nullptr, nullptr, nullptr, nullptr);
+    iconv(pair.decode, &in, &n, &o, &room);
+    character = o != one;
   }
   (character ? watch.lacking : watch.invalid) = true;
   return span_lost;

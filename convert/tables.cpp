@@ -115,6 +115,11 @@ int open_failure(int e) {
   return e;
 }
 
+void close_descriptors(page_pair& p) {
+  if (p.cd != no_descriptor) iconv_close(p.cd);
+  if (p.decode != no_descriptor) iconv_close(p.decode);
+}
+
 void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.from = from;
   p.to = to;
@@ -128,7 +133,7 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   p.rows3_used = 0;
 
   p.open_errno = 0;
-  p.cd = no_descriptor;
+  p.cd = p.decode = no_descriptor;
   if (is_copy(from, to)) {
     p.kind = pair_kind::copy;
     return;
@@ -137,6 +142,16 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   std::snprintf(target, sizeof target, p.watched ? "%s" : "%s//TRANSLIT", to->name);
   errno = 0;
   p.cd = iconv_open(target, from->name);
+  // Opened with the pair, while a descriptor is surely free to load what it needs.
+  if (p.cd != no_descriptor && p.watched) {
+    p.decode = iconv_open("UTF-32LE", from->name);
+    if (p.decode == no_descriptor) {
+      const int e = errno;
+      iconv_close(p.cd);
+      p.cd = no_descriptor;
+      errno = e;
+    }
+  }
   if (p.cd == no_descriptor) {
     p.open_errno = open_failure(errno != 0 ? errno : EINVAL);
     p.kind = pair_kind::unavailable;
@@ -189,7 +204,7 @@ page_pair* pair_for(const code_page* from, const code_page* to) {
   } else {
     slot = next_evicted;
     next_evicted = (next_evicted + 1) % cached_pairs;
-    if (cache[slot]->cd != no_descriptor) iconv_close(cache[slot]->cd);
+    close_descriptors(*cache[slot]);
   }
   open_pair(*cache[slot], from, to);
   return cache[slot];
@@ -241,7 +256,7 @@ bool build_row3(page_pair& p, unsigned lead, unsigned second) {
 
 void close_pairs() {
   for (int i = 0; i < cache_used; ++i) {
-    if (cache[i]->cd != no_descriptor) iconv_close(cache[i]->cd);
+    close_descriptors(*cache[i]);
     std::free(cache[i]);
   }
   cache_used = 0;

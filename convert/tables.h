@@ -32,6 +32,8 @@ struct page_pair {
   bool watched;  // converted under the watch: no transliteration; a refused entry is slow
   pair_kind kind;
   iconv_t cd;            // (iconv_t)-1 when there is none: unavailable, or a copy
+  iconv_t decode;        // watched: the input page to UTF-32LE, which tells a character
+                         // the output page lacks from bytes that are none; else (iconv_t)-1
   int open_errno;        // why the descriptor could not be opened
   char_entry byte[256];  // single-byte input: every byte; utf-8: ASCII only
   // utf-8: two-byte characters by lead byte C0..DF, each row indexed by the next byte

@@ -4,12 +4,15 @@
 // first.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
 
 struct replacement {
   int fd = -1;           // the new file, open for writing
   char* path = nullptr;  // its name, beside the target: ".NAME.kiv-XXXXXX"
   const char* target = nullptr;
+  int source_fd = -1;  // the original, open
+  struct stat original {};
 };
 
 // What replace_begin could not do.
@@ -20,10 +23,14 @@ enum class replace_failure {
 };
 
 // Creates the new file beside target (a path to a regular file, not a link) and gives it
-// the owner, group, extended attributes (ACLs included) and permission bits of the file
-// open on source_fd, whose status is original. On failure nothing is left behind.
+// the owner, group and extended attributes (ACLs included) of the file open on source_fd,
+// whose status is original. On failure nothing is left behind.
 replace_failure replace_begin(replacement& r, const char* target, int source_fd,
                               const struct stat& original, int* error);
+
+// Once the text is written: the original's extended attributes and permission bits, set
+// again and checked, since writing drops some. On failure the new file is removed.
+replace_failure replace_keep(replacement& r, int* error);
 
 // Makes the new file's contents durable and closes it: 0 or the error number.
 int replace_sync(replacement& r);
@@ -39,3 +46,16 @@ int sync_directory(const char* dir);
 
 // From now on, every signal whose default action ends kiv removes a new file first.
 void remove_on_signals();
+
+// Holds back, while it lives, every signal that would end kiv: what must happen together
+// (creating the new file and noting it, a rename and its record) is not cut in two.
+class fatal_signals_held {
+ public:
+  fatal_signals_held();
+  ~fatal_signals_held();
+  fatal_signals_held(const fatal_signals_held&) = delete;
+  fatal_signals_held& operator=(const fatal_signals_held&) = delete;
+
+ private:
+  sigset_t old_;
+};
