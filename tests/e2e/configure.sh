@@ -1,7 +1,8 @@
 #!/bin/bash
 # Configuring with and without GoogleTest, through the presets the Quick start uses: kiv
 # alone with a one-line hint, the test presets refusing with the same hint, and GoogleTest
-# found again in the same build folder once it is there.
+# found again in the same build folder once it is there; a refused test line spoils no
+# build folder.
 # Arguments: kiv, source folder, build folder, cmake.
 . "$(dirname "$0")/lib.sh" "$@"
 CMAKE=${4:-cmake}
@@ -32,5 +33,35 @@ tests|-DCMAKE_DISABLE_FIND_PACKAGE_GTest=OFF|0|0|yes
 default|-DKIV_TESTS=OFF|0|0|no
 default|-DKIV_TESTS=AUTO|0|0|yes
 TABLE
+
+# The test line failing without GoogleTest leaves the folder line 1 made as it was: kiv
+# builds, runs, installs, uninstalls and packages there.
+B=$T/quick
+"$CMAKE" -S "$SRC" -B "$B" --preset default $missing >/dev/null 2>&1 &&
+  "$CMAKE" --build "$B" -j2 >/dev/null 2>&1
+status=$?
+expect_status "line 1 without GoogleTest" 0
+"$CMAKE" -S "$SRC" -B "$B" --preset tests $missing >"$T/out" 2>&1
+status=$?
+checks=$((checks + 1))
+[ $status -ne 0 ] || fail "the test line without GoogleTest passed"
+while IFS='|' read -r what command; do
+  (cd "$B/.." && eval "$command") >"$T/out" 2>&1
+  status=$?
+  expect_status "after the test line failed: $what" 0
+done <<TABLE
+build|"$CMAKE" --build "$B"
+run|"$B/kiv" -T "$SRC/samples/text.cp866.txt" | grep -qx '.*: cp866'
+install|"$CMAKE" --install "$B" --prefix "$T/home"
+staged install|DESTDIR="$T/stage" "$CMAKE" --install "$B" --prefix /usr
+uninstall|"$CMAKE" --build "$B" --target uninstall
+TABLE
+if command -v dpkg-shlibdeps >/dev/null; then
+  (cd "$B" && "$(dirname "$CMAKE")/cpack" -G DEB) >"$T/out" 2>&1
+  status=$?
+  expect_status "after the test line failed: package" 0
+else
+  echo "no dpkg-shlibdeps: the package after a failed test line is not tried"
+fi
 
 finish
