@@ -14,10 +14,22 @@ void put_line(std::FILE* out, const char* s) {
   std::fputs(s, out);
   std::fputc('\n', out);
 }
+struct option_name {
+  char text[64];
+};
+// "--name", with "=arg" for one that takes an argument.
+option_name long_name(const option_row& r) {
+  option_name n;
+  std::snprintf(n.text, sizeof n.text, "--%s%s%s", r.name, r.argument != nullptr ? "=" : "",
+                r.argument != nullptr ? r.argument : "");
+  return n;
+}
+
 void write_help(std::FILE* out) {
   std::fprintf(out, " kiv %s -- Fri Feb 27 12:29:12 MSK 2015\n", version);
   put_line(out,
-           " Usage: kiv [-egT] [-i incp] [-o outcp] [file ...]\n\n"
+           " Usage: kiv [-egT] [-i incp] [-o outcp] [file ...]\n"
+           "        kiv --in-place [--dry-run] [--lossy] [-v] [-i incp] -o outcp file ...\n\n"
            "    -e   -- Replace box-drawing characters by non-graphic. Default.\n"
            "    -g   -- Inverse of -e option. (Overrides any previous -e option).\n"
            "    -c   -- Work with alphabet characters only. Skips non-russian characters");
@@ -34,15 +46,11 @@ void write_help(std::FILE* out) {
            "    -s   -- Take an argument and ignore it.\n\n"
            "    -h   -- Show this help message.\n");
   std::fputs(" Long options, each the same as the short one beside it:\n", out);
-  for (const option_row& r : option_rows) {
-    char name[64];
-    std::snprintf(name, sizeof name, "--%s%s%s", r.name, r.argument != nullptr ? "=" : "",
-                  r.argument != nullptr ? r.argument : "");
-    if (r.key < version_option)
-      std::fprintf(out, "    %-20s -%c\n", name, r.key);
-    else
-      std::fprintf(out, "    %-20s %s\n", name, r.help);
-  }
+  for (const option_row& r : option_rows)
+    if (r.key < version_option) std::fprintf(out, "    %-20s -%c\n", long_name(r).text, r.key);
+  std::fputs(" Long options without a short one:\n", out);
+  for (const option_row& r : option_rows)
+    if (r.key >= version_option) std::fprintf(out, "    %-20s %s\n", long_name(r).text, r.help);
   std::fputc('\n', out);
   print_identifiers(out);
   std::fprintf(out, "\nSample: cat book.html | kiv | less");

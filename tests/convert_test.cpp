@@ -311,8 +311,8 @@ TEST_P(ConvertPath, SameOutputAsIconv) {
         // where it names none, no kernel takes a byte. A page into itself is a copy.
         if (&in == &inputs[1]) {
           const char* kernel = from == to ? "none" : kernel_for(path, from, to);
-          ASSERT_NE(kernel, nullptr) << "the table lacks " << simd_name(path) << ", "
-                                     << from->name << " -> " << to->name;
+          ASSERT_NE(kernel, nullptr)
+              << "the table lacks " << simd_name(path) << ", " << from->name << " -> " << to->name;
           if (std::strcmp(kernel, "none") == 0) {
             EXPECT_EQ(simd_taken - taken, 0u) << from->name << " -> " << to->name;
           } else {
