@@ -20,6 +20,7 @@
 #include "convert/convert.h"
 #include "convert/span.h"
 #include "io/input.h"
+#include "io/lease.h"
 #include "io/output.h"
 #include "io/replace.h"
 
@@ -75,26 +76,32 @@ struct run_state {
   int status = 0;
   bool stop = false;
   file_set replaced;  // the files this run wrote, or with --dry-run would have
-  file_set dirs;      // the directories that received a rename, and their names
-  char** dir_names = nullptr;
-  std::size_t dir_count = 0;
-  std::size_t dir_cap = 0;
+  // The one folder held: where the last file was found. Synced once the files that follow
+  // are in another (or at the end), if a rename went into it.
+  folder dir;
+  char* dir_path = nullptr;  // as it was opened, for its messages
+  bool dir_renamed = false;
 };
 
 // One file's handling: its names and what is open.
 struct file_job {
   const char* name;  // as given
   shown_name shown;
-  const char* path;  // the file itself: name, or where the link name leads
-  char* resolved = nullptr;
+  char* resolved = nullptr;  // where a link leads
+  char* dir_path = nullptr;  // the folder of the file itself
+  const char* base = "";     // its name there
+  std::size_t prefix = 0;    // how much of the path, up to its last slash, names the folder
   int fd = -1;
+  bool leased = false;
   struct stat first {};
   replacement r;
-  explicit file_job(const char* n) : name(n), shown(n), path(n) {}
+  explicit file_job(const char* n) : name(n), shown(n) {}
   ~file_job() {
     replace_abandon(r);
+    if (leased) lease_release(fd);
     if (fd >= 0) close(fd);
     std::free(resolved);
+    std::free(dir_path);
   }
 };
 
@@ -109,21 +116,44 @@ void line(const file_job& f, const char* what, const char* more = nullptr) {
   if (out_line(out, parts, 5)) out_flush(out);
 }
 
+// Gives up on the file with a message: its new file removed, or named where it stays.
+void give_up(run_state& run, file_job& f, const char* what) {
+  run.status = status_failure;
+  if (replace_abandon(f.r) == 0) return report("kiv: %s: %s\n", f.shown.c_str(), what);
+  // Named as the file is, in the same folder.
+  const char* path = f.resolved != nullptr ? f.resolved : f.name;
+  const std::size_t name_len = std::strlen(f.r.name);
+  char* where = static_cast<char*>(std::malloc(f.prefix + name_len + 1));
+  if (where != nullptr) {
+    std::memcpy(where, path, f.prefix);
+    std::memcpy(where + f.prefix, f.r.name, name_len + 1);
+  }
+  {
+    const shown_name shown_where(where != nullptr ? where : f.r.name);
+    report("kiv: %s: %s; the new text is left in %s\n", f.shown.c_str(), what, shown_where.c_str());
+  }
+  std::free(where);
+}
+
 // Nothing to do: the file stays as it is, said only with -v.
-void nothing_to_do(const file_job& f, const char* what, const char* page = nullptr) {
+void nothing_to_do(run_state& run, file_job& f, const char* what, const char* page = nullptr) {
+  if (f.r.name[0] != '\0') {
+    if (const int error = replace_abandon(f.r)) return give_up(run, f, std::strerror(error));
+  }
   if (verbose) line(f, what, page);
 }
 
 constexpr const char* cannot_keep = "owner, group or attributes cannot be kept";
+constexpr const char* changed = "changed while being converted";
 
-void left_alone(run_state& run, const file_job& f, const char* why) {
-  report("kiv: %s: left alone: %s\n", f.shown.c_str(), why);
-  run.status = status_failure;
+void left_alone(run_state& run, file_job& f, const char* why) {
+  char what[160];
+  std::snprintf(what, sizeof what, "left alone: %s", why);
+  give_up(run, f, what);
 }
 
-void failed(run_state& run, const file_job& f, int error) {
-  report("kiv: %s: %s\n", f.shown.c_str(), std::strerror(error));
-  run.status = status_failure;
+void failed(run_state& run, file_job& f, int error) {
+  give_up(run, f, std::strerror(error));
   if (error == ENOMEM) {  // nothing more can be counted on
     run.status = ENOMEM;
     run.stop = true;
@@ -137,11 +167,71 @@ bool same_file_still(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The open file and the path still the file first opened, as it was then.
-bool unchanged(const file_job& f) {
+// The file's name in its folder is still the file first opened: a regular file of the same
+// device and inode, not a link.
+bool still_there(const run_state& run, const file_job& f, struct stat* there) {
+  return fstatat(run.dir.fd, f.base, there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(there->st_mode) &&
+         there->st_dev == f.first.st_dev && there->st_ino == f.first.st_ino;
+}
+
+// The open file, and its name in its folder, still the file first opened, as it was then;
+// and no writer came for it (where a lease tells).
+bool unchanged(const run_state& run, const file_job& f) {
   struct stat now, there;
-  return fstat(f.fd, &now) == 0 && stat(f.path, &there) == 0 && same_file_still(f.first, now) &&
+  return !(f.leased && lease_broken(f.fd)) && fstat(f.fd, &now) == 0 &&
+         still_there(run, f, &there) && same_file_still(f.first, now) &&
          same_file_still(f.first, there);
+}
+
+// The folder of the file open gave, and its name there: for a link, where its text leads.
+int find_folder(file_job& f, bool link) {
+  const char* path = f.name;
+  if (link) {
+    f.resolved = realpath(f.name, nullptr);
+    if (f.resolved == nullptr) return errno;
+    path = f.resolved;
+  }
+  const char* slash = std::strrchr(path, '/');
+  f.base = slash != nullptr ? slash + 1 : path;
+  f.prefix = static_cast<std::size_t>(f.base - path);
+  const std::size_t len = slash == nullptr ? 1
+                          : slash == path  ? 1
+                                           : static_cast<std::size_t>(slash - path);
+  f.dir_path = static_cast<char*>(std::malloc(len + 1));
+  if (f.dir_path == nullptr) return ENOMEM;
+  std::memcpy(f.dir_path, slash == nullptr ? "." : path, len);
+  f.dir_path[len] = '\0';
+  return 0;
+}
+
+// Syncs the folder held, if files were renamed into it, and closes it.
+void release_folder(run_state& run) {
+  if (run.dir.fd < 0) return;
+  if (run.dir_renamed) {
+    if (const int error = folder_sync(run.dir)) {
+      const shown_name shown(run.dir_path);
+      report("kiv: %s: cannot sync the directory: %s\n", shown.c_str(), std::strerror(error));
+      if (run.status == 0) run.status = status_failure;
+    }
+  }
+  folder_close(run.dir);
+  std::free(run.dir_path);
+  run.dir_path = nullptr;
+  run.dir_renamed = false;
+}
+
+// Holds the file's folder: the one held already when it is the same, else that one
+// released and this one opened. One at a time: a run needs few descriptors.
+int hold_folder(run_state& run, file_job& f) {
+  struct stat st;
+  if (run.dir.fd >= 0 && stat(f.dir_path, &st) == 0 && st.st_dev == run.dir.dev &&
+      st.st_ino == run.dir.ino)
+    return 0;
+  release_folder(run);
+  if (const int error = folder_open(run.dir, f.dir_path)) return error;
+  run.dir_path = f.dir_path;
+  f.dir_path = nullptr;
+  return 0;
 }
 
 // Whether this process could give a new file the owner and group of one it can read, as
@@ -207,23 +297,23 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
   code_page* const from = given != nullptr ? given : found;
   switch (ctx.outcome) {
     case detect_outcome::no_hits:
-      nothing_to_do(f, "no Russian letters");
+      nothing_to_do(run, f, "no Russian letters");
       return nullptr;
     case detect_outcome::binary:
       if (utf16_given) break;  // UTF-16 has NULs
-      nothing_to_do(f, "binary");
+      nothing_to_do(run, f, "binary");
       return nullptr;
     case detect_outcome::utf16:
       if (given == nullptr || given == found) break;
-      nothing_to_do(f, "looks like ", found->name);
+      nothing_to_do(run, f, "looks like ", found->name);
       return nullptr;
     case detect_outcome::letters:
       if (!utf16_given && !(single_byte_given && std::strcmp(found->name, "utf-8") == 0)) break;
-      nothing_to_do(f, "looks like ", found->name);
+      nothing_to_do(run, f, "looks like ", found->name);
       return nullptr;
   }
   if (from == output_page) {
-    nothing_to_do(f, "already ", output_page->name);
+    nothing_to_do(run, f, "already ", output_page->name);
     return nullptr;
   }
   return from;
@@ -235,65 +325,41 @@ unsigned char* new_text = nullptr;
 
 ssize_t discard(void*, const void*, std::size_t n) { return static_cast<ssize_t>(n); }
 
-// Remembers the directory of a file about to be renamed into it, once.
-bool note_directory(run_state& run, const char* path) {
-  const char* slash = std::strrchr(path, '/');
-  const char* dir_of = slash == nullptr ? "." : slash == path ? "/" : path;
-  const std::size_t len = slash == nullptr || slash == path ? 1 : slash - path;
-  char* dir = static_cast<char*>(std::malloc(len + 1));
-  if (dir == nullptr) return false;
-  std::memcpy(dir, dir_of, len);
-  dir[len] = '\0';
-  struct stat st;
-  // One it cannot see now is not synced: the rename into it is what would fail.
-  if (stat(dir, &st) != 0 || contains(run.dirs, st)) {
-    std::free(dir);
-    return true;
-  }
-  if (run.dir_count == run.dir_cap) {
-    const std::size_t cap = run.dir_cap == 0 ? 16 : 2 * run.dir_cap;
-    auto** grown = static_cast<char**>(std::realloc(run.dir_names, cap * sizeof(char*)));
-    if (grown != nullptr) {
-      run.dir_names = grown;
-      run.dir_cap = cap;
-    }
-  }
-  if (run.dir_count == run.dir_cap || !reserve(run.dirs)) {
-    std::free(dir);
-    return false;
-  }
-  add(run.dirs, st.st_dev, st.st_ino);
-  run.dir_names[run.dir_count++] = dir;
-  return true;
-}
-
 void convert_one(run_state& run, const char* name, code_page* given) {
   file_job f(name);
   struct stat st;
   if (lstat(name, &st) != 0) return failed(run, f, errno);
-  // A link is followed: the file it leads to is converted in its own directory, and the
-  // link stays a link.
-  if (S_ISLNK(st.st_mode)) {
-    f.resolved = realpath(name, nullptr);
-    if (f.resolved == nullptr) return failed(run, f, errno);
-    f.path = f.resolved;
-    if (stat(f.path, &st) != 0) return failed(run, f, errno);
-  }
-  if (contains(run.replaced, st)) return nothing_to_do(f, "already ", output_page->name);
-  // Decided before opening, so that a FIFO is never opened; opened so that one that
-  // takes its place cannot block kiv or become its terminal.
+  // Only to pass over what is not a regular file without opening it: the open decides.
+  const bool link = S_ISLNK(st.st_mode);
+  if (link && stat(name, &st) != 0) return failed(run, f, errno);
+  if (contains(run.replaced, st)) return nothing_to_do(run, f, "already ", output_page->name);
   if (!S_ISREG(st.st_mode)) return left_alone(run, f, "not a regular file");
-  f.fd = open(f.path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // By its own name, following a link as any program would, so that the kernel makes its
+  // checks (permissions, links in sticky folders); so that a file that takes its place
+  // can neither block kiv nor become its terminal.
+  f.fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Another process's lease: its holder is told, and kiv waits for it as any reader would
+  // (a signal still ends kiv there).
+  if (f.fd < 0 && errno == EWOULDBLOCK) f.fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (f.fd < 0) return failed(run, f, errno);
   if (fstat(f.fd, &f.first) != 0) return failed(run, f, errno);
   if (!S_ISREG(f.first.st_mode)) return left_alone(run, f, "not a regular file");
-  if (f.first.st_dev != st.st_dev || f.first.st_ino != st.st_ino)
-    return left_alone(run, f, "changed while being converted");
+  if (contains(run.replaced, f.first)) return nothing_to_do(run, f, "already ", output_page->name);
   if (f.first.st_nlink > 1) {
     // A rename would part the names into two different texts.
     char why[40];
     std::snprintf(why, sizeof why, "%ju hard links", static_cast<std::uintmax_t>(f.first.st_nlink));
     return left_alone(run, f, why);
+  }
+  // Held to the rename: a writer that opens the file meanwhile is known at once.
+  switch (lease_take(f.fd)) {
+    case lease_result::busy:
+      return left_alone(run, f, "open for writing by another process");
+    case lease_result::held:
+      f.leased = true;
+      break;
+    case lease_result::unavailable:
+      break;
   }
 
   code_page* const from = page_to_convert(run, f, given);
@@ -302,14 +368,20 @@ void convert_one(run_state& run, const char* name, code_page* given) {
   if (const int error = open_conversion()) return failed(run, f, error);
   if (!reserve(run.replaced)) return failed(run, f, ENOMEM);
 
+  // Its folder, by descriptor from here on: nothing after the first open goes by a path.
+  if (const int error = find_folder(f, link)) return failed(run, f, error);
+  if (const int error = hold_folder(run, f)) return failed(run, f, error);
+  if (struct stat there; !still_there(run, f, &there)) return left_alone(run, f, changed);
+  // There a new file could be neither renamed nor removed.
+  if (folder_append_only(run.dir)) return left_alone(run, f, "the folder is append-only");
+
   output_stream out = output_on(-1, new_text, new_text_size);
   if (dry_run) {
-    if (!could_keep_owner(f.first))
-      return left_alone(run, f, "owner, group or attributes cannot be kept");
+    if (!could_keep_owner(f.first)) return left_alone(run, f, cannot_keep);
     out.write_fn = discard;
   } else {
     int error = 0;
-    switch (replace_begin(f.r, f.path, f.fd, f.first, &error)) {
+    switch (replace_begin(f.r, run.dir.fd, f.base, f.fd, f.first, &error)) {
       case replace_failure::none:
         break;
       case replace_failure::keep:
@@ -333,8 +405,8 @@ void convert_one(run_state& run, const char* name, code_page* given) {
   out_flush(out);
   if (converted != 0) return failed(run, f, converted);
   // A file that changed under kiv tells nothing certain about itself.
-  if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  if (nul.seen) return nothing_to_do(f, "binary");
+  if (!unchanged(run, f)) return left_alone(run, f, changed);
+  if (nul.seen) return nothing_to_do(run, f, "binary");
   if (in.error != 0) return failed(run, f, in.error);
   if (out.error != 0) return failed(run, f, out.error);
   if (watch.invalid || watch.lacking) {
@@ -355,26 +427,37 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     if (fstat(f.r.fd, &made) != 0) return failed(run, f, errno);
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
-  if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
+  if (!unchanged(run, f)) return left_alone(run, f, changed);
   char pages[64];
   std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
   if (dry_run) {
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     return line(f, pages);
   }
-  if (!note_directory(run, f.path)) return failed(run, f, ENOMEM);
-  // No file is converted without its line.
-  fatal_signals_held held;
   if (const int error = replace_commit(f.r)) return failed(run, f, error);
+  run.dir_renamed = true;
   add(run.replaced, made.st_dev, made.st_ino);
+  // A signal from here to the line leaves the file converted without its line: said in
+  // the manual, and better than a kiv that cannot be stopped while nobody reads.
   line(f, pages);
+  if (f.leased && lease_broken(f.fd)) {
+    report("kiv: %s: converted, but another process opened it for writing as it was replaced\n",
+           f.shown.c_str());
+    run.status = status_failure;
+  }
 }
 
 }  // namespace
 
 int convert_in_place(char* const* names, int count) {
   run_state run;
-  if (!dry_run) remove_on_signals();
+  if (!dry_run && !remove_on_signals()) {
+    report("kiv: %s\n", std::strerror(ENOMEM));
+    return ENOMEM;
+  }
+  // Never read here: given back, a run needs no more than five descriptors (the file, its
+  // folder, the new file and the two outputs).
+  close(STDIN_FILENO);
   if (new_text == nullptr) {
     new_text = static_cast<unsigned char*>(std::malloc(new_text_size + output_slack));
     if (new_text == nullptr) {
@@ -388,18 +471,9 @@ int convert_in_place(char* const* names, int count) {
     convert_one(run, names[i], given);
     if (standard_output().error != 0) break;  // the record of what was done is gone
   }
-  // Each directory once, after the last rename into it: until then a crash may leave the
-  // old text in place, but never a part of either.
-  for (std::size_t i = 0; i < run.dir_count; ++i) {
-    if (const int error = sync_directory(run.dir_names[i])) {
-      const shown_name shown(run.dir_names[i]);
-      report("kiv: %s: cannot sync the directory: %s\n", shown.c_str(), std::strerror(error));
-      if (run.status == 0) run.status = status_failure;
-    }
-    std::free(run.dir_names[i]);
-  }
-  std::free(run.dir_names);
-  std::free(run.dirs.slots);
+  // Until the folder's sync a crash may leave the old text in place, but never a part of
+  // either.
+  release_folder(run);
   std::free(run.replaced.slots);
   watch = conversion_watch{};
   return run.status;

@@ -1,22 +1,35 @@
 #include "io/replace.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "io/lease.h"
+
 namespace {
 
-// The new file a signal must remove: set and cleared with those signals blocked.
-char* volatile signal_path = nullptr;
+// The new files a signal must remove, by folder and name: set and cleared with those
+// signals blocked.
+struct pending_file {
+  volatile int dir;
+  const char* volatile name;
+};
+constexpr int pending_slots = 256;
+// Allocated with the handlers: a run that replaces nothing starts in less memory.
+pending_file* volatile pending = nullptr;
 
-// Every signal whose default action ends the process, but SIGKILL and SIGSTOP.
+// Every signal whose default action ends the process, but SIGKILL and SIGSTOP, and the
+// one that announces a broken lease.
 bool ends_the_process(int s) {
   switch (s) {
     case SIGKILL:
@@ -30,41 +43,73 @@ bool ends_the_process(int s) {
     case SIGWINCH:
       return false;
     default:
-      return true;
+      return s != lease_signal();
   }
 }
 
 void on_fatal_signal(int sig) {
-  if (char* p = signal_path) unlink(p);
+  if (pending_file* const p = pending)
+    for (int i = 0; i < pending_slots; ++i)
+      if (const char* name = p[i].name) unlinkat(p[i].dir, name, 0);
   // Then die of it, as the default action would have.
   std::signal(sig, SIG_DFL);
   raise(sig);
 }
 
-constexpr char suffix[] = ".kiv-XXXXXX";
+bool note_pending(int dir, const char* name) {
+  if (pending == nullptr) return true;  // no handler to tell
+  for (int i = 0; i < pending_slots; ++i) {
+    if (pending[i].name != nullptr) continue;
+    pending[i].dir = dir;
+    pending[i].name = name;
+    return true;
+  }
+  return false;
+}
 
-// ".NAME.kiv-XXXXXX" beside target, NAME cut so that the whole fits NAME_MAX (not inside a
+void forget_pending(const char* name) {
+  if (pending == nullptr) return;
+  for (int i = 0; i < pending_slots; ++i)
+    if (pending[i].name == name) pending[i].name = nullptr;
+}
+
+constexpr char suffix[] = ".kiv-";
+constexpr int random_letters = 6;
+
+// Letters for a name no one can guess: from the kernel, or failing that the clock.
+void random_name_letters(char* out) {
+  static constexpr char letters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[random_letters];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    static unsigned long counter = 0;
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long x = static_cast<unsigned long>(now.tv_nsec) ^
+                      (static_cast<unsigned long>(getpid()) << 20) ^ (++counter * 0x9E3779B9u);
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(x >>= 5);
+  }
+  for (int i = 0; i < random_letters; ++i) out[i] = letters[bytes[i] % (sizeof letters - 1)];
+}
+
+// ".NAME.kiv-XXXXXX" into name, NAME cut so that the whole fits NAME_MAX (not inside a
 // UTF-8 character, when the name is UTF-8 there).
-char* new_file_template(const char* target) {
-  const char* slash = std::strrchr(target, '/');
-  const std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - target) + 1 : 0;
-  const char* base = target + dir_len;
-  std::size_t base_len = std::strlen(base);
-  constexpr std::size_t room = NAME_MAX - 1 - (sizeof suffix - 1);
+void new_file_name(const char* target, char* name) {
+  std::size_t base_len = std::strlen(target);
+  constexpr std::size_t room = NAME_MAX - 1 - (sizeof suffix - 1) - random_letters;
   if (base_len > room) {
     base_len = room;
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(base[i]); };
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(target[i]); };
     std::size_t lead = base_len;
     while (lead > 0 && base_len - lead < 3 && (at(lead) & 0xC0) == 0x80) --lead;
     if (at(lead) >= 0xC0 && lead < base_len) base_len = lead;
   }
-  char* path = static_cast<char*>(std::malloc(dir_len + 1 + base_len + sizeof suffix));
-  if (path == nullptr) return nullptr;
-  std::memcpy(path, target, dir_len);
-  path[dir_len] = '.';
-  std::memcpy(path + dir_len + 1, base, base_len);
-  std::memcpy(path + dir_len + 1 + base_len, suffix, sizeof suffix);
-  return path;
+  name[0] = '.';
+  std::memcpy(name + 1, target, base_len);
+  std::memcpy(name + 1 + base_len, suffix, sizeof suffix - 1);
+  char* letters = name + 1 + base_len + sizeof suffix - 1;
+  random_name_letters(letters);
+  letters[random_letters] = '\0';
 }
 
 // A file's extended attribute names, one after another, each ending in NUL.
@@ -150,17 +195,8 @@ int match_attributes(int from, int to, bool check) {
   return error;
 }
 
-void forget(replacement& r) {
-  {
-    fatal_signals_held held;
-    signal_path = nullptr;
-  }
-  std::free(r.path);
-  r.path = nullptr;
-  r.fd = -1;
-}
-
-// A failure to keep the original's owner, group, attributes or mode: the new file goes.
+// A failure to keep the original's owner, group, attributes or mode: the new file goes
+// (or, if it cannot, stays named in r for the caller to say so).
 replace_failure give_up(replacement& r, int error, int* out) {
   replace_abandon(r);
   *out = error;
@@ -179,25 +215,69 @@ fatal_signals_held::fatal_signals_held() {
 
 fatal_signals_held::~fatal_signals_held() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
 
-replace_failure replace_begin(replacement& r, const char* target, int source_fd,
+int folder_open(folder& d, const char* path) {
+  d = folder{};
+  d.fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d.fd < 0 && errno == EACCES) {
+    // Enough to make, rename and remove files in it; not to sync it, which says so.
+    d.sync_error = EACCES;
+    d.fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  struct stat st;
+  if (d.fd < 0 || fstat(d.fd, &st) != 0) {
+    const int e = errno;
+    folder_close(d);
+    return e;
+  }
+  d.dev = st.st_dev;
+  d.ino = st.st_ino;
+  return 0;
+}
+
+bool folder_append_only(const folder& d) {
+  int flags = 0;
+  if (ioctl(d.fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_APPEND_FL) != 0;
+  if (errno != EBADF) return false;  // ENOTTY, EOPNOTSUPP, EINVAL: no flags here
+  // A folder held by path only takes no ioctl; statx tells the same.
+  struct statx sx {};
+  return statx(d.fd, "", AT_EMPTY_PATH, 0, &sx) == 0 &&
+         (sx.stx_attributes_mask & STATX_ATTR_APPEND) != 0 &&
+         (sx.stx_attributes & STATX_ATTR_APPEND) != 0;
+}
+
+int folder_sync(const folder& d) {
+  if (d.sync_error != 0) return d.sync_error;
+  return fsync(d.fd) == 0 ? 0 : errno;
+}
+
+void folder_close(folder& d) {
+  if (d.fd >= 0) close(d.fd);
+  d.fd = -1;
+}
+
+replace_failure replace_begin(replacement& r, int dir, const char* target, int source_fd,
                               const struct stat& original, int* error) {
+  r.dir = dir;
   r.target = target;
   r.source_fd = source_fd;
   r.original = original;
-  r.path = new_file_template(target);
-  if (r.path == nullptr) {
-    *error = ENOMEM;
-    return replace_failure::create;
-  }
-  {
+  for (int tries = 0; r.fd < 0; ++tries) {
+    new_file_name(target, r.name);
     fatal_signals_held held;
-    r.fd = mkostemp(r.path, O_CLOEXEC);
-    if (r.fd >= 0) signal_path = r.path;
-  }
-  if (r.fd < 0) {
-    *error = errno;
-    forget(r);
-    return replace_failure::create;
+    r.fd = openat(dir, r.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (r.fd >= 0 && !note_pending(dir, r.name)) {
+      unlinkat(dir, r.name, 0);
+      close(r.fd);
+      r.fd = -1;
+      errno = EMFILE;
+    }
+    if (r.fd < 0) {
+      const int e = errno;
+      r.name[0] = '\0';
+      if (e == EEXIST && tries < 100) continue;  // a name taken: another
+      *error = e;
+      return replace_failure::create;
+    }
   }
   // What cannot be kept is found before the text is written: the owner and group (a
   // folder others may write to must not quietly change who owns a file), and attributes
@@ -234,39 +314,29 @@ int replace_sync(replacement& r) {
 }
 
 int replace_commit(replacement& r) {
-  int error = 0;
-  {
-    fatal_signals_held held;
-    if (rename(r.path, r.target) != 0) {
-      error = errno;
-      unlink(r.path);
-    }
-    signal_path = nullptr;
-  }
-  forget(r);
-  return error;
+  fatal_signals_held held;
+  if (renameat(r.dir, r.name, r.dir, r.target) != 0) return errno;
+  forget_pending(r.name);
+  r.name[0] = '\0';
+  return 0;
 }
 
-void replace_abandon(replacement& r) {
-  if (r.path == nullptr) return;
-  {
-    fatal_signals_held held;
-    unlink(r.path);
-    signal_path = nullptr;
-  }
+int replace_abandon(replacement& r) {
   if (r.fd >= 0) close(r.fd);
-  forget(r);
-}
-
-int sync_directory(const char* dir) {
-  const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const int error = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
+  r.fd = -1;
+  if (r.name[0] == '\0') return 0;
+  fatal_signals_held held;
+  const int error = unlinkat(r.dir, r.name, 0) != 0 && errno != ENOENT ? errno : 0;
+  forget_pending(r.name);
+  if (error == 0) r.name[0] = '\0';  // else it still names the file, for the caller to say
   return error;
 }
 
-void remove_on_signals() {
+bool remove_on_signals() {
+  if (pending == nullptr) {
+    pending = static_cast<pending_file*>(std::calloc(pending_slots, sizeof(pending_file)));
+    if (pending == nullptr) return false;
+  }
   struct sigaction sa {};
   sa.sa_handler = on_fatal_signal;
   sigemptyset(&sa.sa_mask);
@@ -277,4 +347,5 @@ void remove_on_signals() {
     if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     sigaction(s, &sa, nullptr);
   }
+  return true;
 }

@@ -1,17 +1,41 @@
 // Replacing a file by a new text: the text is written to a new file beside it, in the same
-// directory, and renamed over it only once whole, so that whatever happens the old text
-// or the new one is in place, each complete. A signal that ends kiv removes the new file
-// first.
+// folder, and renamed over it only once whole, so that whatever happens the old text or
+// the new one is in place, each complete. Everything after the file's first open goes
+// through descriptors: the folder's and the files'. A signal that ends kiv removes the new
+// files first.
 #pragma once
 
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+// A folder new files are made in and renamed in, held open.
+struct folder {
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  int sync_error = 0;  // why it cannot be synced, known when it was opened: reading it
+                       // was refused, so it is held by path only
+};
+
+// Opens the folder at path: 0 or the error number.
+int folder_open(folder& d, const char* path);
+
+// Whether the folder is append-only: a new file made there could be neither renamed nor
+// removed. False when the file system has no such flag.
+bool folder_append_only(const folder& d);
+
+// Makes the renames into the folder durable: 0 or the error number.
+int folder_sync(const folder& d);
+
+void folder_close(folder& d);
+
 struct replacement {
-  int fd = -1;           // the new file, open for writing
-  char* path = nullptr;  // its name, beside the target: ".NAME.kiv-XXXXXX"
-  const char* target = nullptr;
-  int source_fd = -1;  // the original, open
+  int dir = -1;                  // the folder (not owned)
+  const char* target = nullptr;  // the file's name in it
+  char name[NAME_MAX + 1] = {};  // the new file's there, ".NAME.kiv-XXXXXX"; "" when none
+  int fd = -1;                   // the new file, open for writing
+  int source_fd = -1;            // the original, open
   struct stat original {};
 };
 
@@ -22,33 +46,35 @@ enum class replace_failure {
   keep,    // the owner, group or an extended attribute could not be kept
 };
 
-// Creates the new file beside target (a path to a regular file, not a link) and gives it
-// the owner, group and extended attributes (ACLs included) of the file open on source_fd,
-// whose status is original. On failure nothing is left behind.
-replace_failure replace_begin(replacement& r, const char* target, int source_fd,
+// Creates the new file in the folder dir, beside target (a regular file there), and gives
+// it the owner, group and extended attributes (ACLs included) of the file open on
+// source_fd, whose status is original. On failure the new file is removed again, unless
+// that fails too: then r.name still names it (see replace_abandon).
+replace_failure replace_begin(replacement& r, int dir, const char* target, int source_fd,
                               const struct stat& original, int* error);
 
 // Once the text is written: the original's extended attributes and permission bits, set
-// again and checked, since writing drops some. On failure the new file is removed.
+// again and checked, since writing drops some. On failure the caller abandons the file.
 replace_failure replace_keep(replacement& r, int* error);
 
 // Makes the new file's contents durable and closes it: 0 or the error number.
 int replace_sync(replacement& r);
 
-// Renames the new file over the target: 0 or the error number (the new file is removed).
+// Renames the new file over the target: 0, or the error number (the new file is still
+// there: abandon it).
 int replace_commit(replacement& r);
 
-// Removes the new file, if there is one.
-void replace_abandon(replacement& r);
+// Removes the new file, if there is one: 0, or the error number when it is still there
+// (r.name names it then).
+int replace_abandon(replacement& r);
 
-// Makes the renames into a directory durable: 0 or the error number.
-int sync_directory(const char* dir);
-
-// From now on, every signal whose default action ends kiv removes a new file first.
-void remove_on_signals();
+// From now on, every signal whose default action ends kiv removes the new files first.
+// False when out of memory.
+bool remove_on_signals();
 
 // Holds back, while it lives, every signal that would end kiv: what must happen together
-// (creating the new file and noting it, a rename and its record) is not cut in two.
+// (a new file and the note to remove it, a rename and the end of that note) is not cut in
+// two.
 class fatal_signals_held {
  public:
   fatal_signals_held();
