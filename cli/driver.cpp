@@ -82,8 +82,11 @@ getopt_tables make_getopt_tables() {
       *l++ = static_cast<char>(r.key);
       if (r.argument != nullptr) *l++ = ':';
     }
-    t.names[n++] = {r.name, r.argument != nullptr ? required_argument : no_argument, nullptr,
-                    r.key};
+    t.names[n++] = {r.name,
+                    r.argument == nullptr ? no_argument
+                    : r.optional          ? optional_argument
+                                          : required_argument,
+                    nullptr, r.key};
   }
   return t;
 }
@@ -124,9 +127,20 @@ int read_options(int argc, char** argv) {
         break;
       case 'v':
         verbose = true;
+        quiet_last = false;
         break;
       case 'q':
         verbose = false;
+        quiet_last = true;
+        break;
+      case 'r':
+        recursive = true;
+        break;
+      case backup_option:
+        backup_suffix = optarg != nullptr ? optarg : "~";
+        break;
+      case keep_times_option:
+        keep_times = true;
         break;
       case 'l':
         low_score_passthrough = true;
@@ -266,7 +280,15 @@ int out_of_memory() {
 // koi8-r because of a typo after -o is what this is for.
 const char* in_place_misuse(int operands) {
   if (!in_place)
-    return dry_run ? "--dry-run needs --in-place" : lossy ? "--lossy needs --in-place" : nullptr;
+    return dry_run         ? "--dry-run needs --in-place"
+           : lossy         ? "--lossy needs --in-place"
+           : recursive     ? "-r needs --in-place"
+           : backup_suffix ? "--backup needs --in-place"
+           : keep_times    ? "--keep-times needs --in-place"
+                           : nullptr;
+  // A suffix that makes no name beside the file, or none at all.
+  if (backup_suffix != nullptr && (*backup_suffix == '\0' || std::strchr(backup_suffix, '/')))
+    return "--backup=SUFFIX needs a suffix, without /";
   if (!output_named || output_page == nullptr)
     return "--in-place needs -o and the page to convert the files into";
   if (report_only) return "--in-place and -T do not go together";

@@ -20,8 +20,9 @@ struct option_name {
 // "--name", with "=arg" for one that takes an argument.
 option_name long_name(const option_row& r) {
   option_name n;
-  std::snprintf(n.text, sizeof n.text, "--%s%s%s", r.name, r.argument != nullptr ? "=" : "",
-                r.argument != nullptr ? r.argument : "");
+  std::snprintf(n.text, sizeof n.text, "--%s%s%s%s%s", r.name, r.optional ? "[" : "",
+                r.argument != nullptr ? "=" : "", r.argument != nullptr ? r.argument : "",
+                r.optional ? "]" : "");
   return n;
 }
 
@@ -43,7 +44,8 @@ void write_help(std::FILE* out) {
   put_line(out,
            "    -v   -- Be verbose. Show all warnings.\n"
            "    -q   -- Be quiet. Inverse of -v option. Default.\n"
-           "    -s   -- Take an argument and ignore it.\n\n"
+           "    -s   -- Take an argument and ignore it.\n"
+           "    -r   -- With --in-place: convert what each folder holds, all the way down.\n\n"
            "    -h   -- Show this help message.\n");
   std::fputs(" Long options, each the same as the short one beside it:\n", out);
   for (const option_row& r : option_rows)

@@ -13,7 +13,9 @@
 
 #include "cli/driver.h"
 #include "cli/names.h"
+#include "cli/progress.h"
 #include "cli/settings.h"
+#include "cli/walk.h"
 #include "cli/warn.h"
 #include "codepages/detect.h"
 #include "codepages/registry.h"
@@ -72,25 +74,36 @@ bool add(file_set& s, dev_t dev, ino_t ino) {
   return true;
 }
 
+// How the run went, as its last line says.
+struct tally {
+  std::size_t converted = 0, already = 0, binary = 0, left_alone = 0, failed = 0;
+};
+
 struct run_state {
   int status = 0;
   bool stop = false;
-  file_set replaced;  // the files this run wrote, or with --dry-run would have
-  // The one folder held: where the last file was found. Synced once the files that follow
-  // are in another (or at the end), if a rename went into it.
+  code_page* given = nullptr;  // the -i page: detection rewrites input_page for every file
+  file_set replaced;           // the files this run wrote, or with --dry-run would have
+  tally counts;
+  // The folder of the files in hand: held open for files given by name, one at a time, or
+  // a walk's. Synced once a run of files in it ends, if a rename went into it.
   folder dir;
-  char* dir_path = nullptr;  // as it was opened, for its messages
+  bool dir_owned = false;    // opened here, not the walk's
+  char* dir_path = nullptr;  // for its messages
   bool dir_renamed = false;
 };
 
 // One file's handling: its names and what is open.
 struct file_job {
-  const char* name;  // as given
+  const char* name;  // as given, or as a walk shows it
   shown_name shown;
   char* resolved = nullptr;  // where a link leads
-  char* dir_path = nullptr;  // the folder of the file itself
+  char* dir_path = nullptr;  // the folder of the file itself, when found by name
   const char* base = "";     // its name there
   std::size_t prefix = 0;    // how much of the path, up to its last slash, names the folder
+  int walk_dir = -1;         // in a walk: the folder it was found in, held by the walk
+  dev_t walk_dev = 0;
+  ino_t walk_ino = 0;
   int fd = -1;
   bool leased = false;
   struct stat first {};
@@ -105,6 +118,19 @@ struct file_job {
   }
 };
 
+// A name beside the file, in its folder, as the file's own is shown: its path but for the
+// last name. Null when out of memory.
+char* beside(const file_job& f, const char* name, const char* more = "") {
+  const char* path = f.resolved != nullptr ? f.resolved : f.name;
+  const std::size_t name_len = std::strlen(name), more_len = std::strlen(more);
+  char* where = static_cast<char*>(std::malloc(f.prefix + name_len + more_len + 1));
+  if (where == nullptr) return nullptr;
+  std::memcpy(where, path, f.prefix);
+  std::memcpy(where + f.prefix, name, name_len);
+  std::memcpy(where + f.prefix + name_len, more, more_len + 1);
+  return where;
+}
+
 void line(const file_job& f, const char* what, const char* more = nullptr) {
   const struct iovec parts[] = {{const_cast<char*>(f.shown.c_str()), f.shown.size()},
                                 {const_cast<char*>(": "), 2},
@@ -112,6 +138,7 @@ void line(const file_job& f, const char* what, const char* more = nullptr) {
                                 {const_cast<char*>(more ? more : ""), more ? std::strlen(more) : 0},
                                 {const_cast<char*>("\n"), 1}};
   output_stream& out = standard_output();
+  progress_clear_for_output();
   // Each line out at once: the record of what was done keeps pace with the doing.
   if (out_line(out, parts, 5)) out_flush(out);
 }
@@ -120,14 +147,7 @@ void line(const file_job& f, const char* what, const char* more = nullptr) {
 void give_up(run_state& run, file_job& f, const char* what) {
   run.status = status_failure;
   if (replace_abandon(f.r) == 0) return report("kiv: %s: %s\n", f.shown.c_str(), what);
-  // Named as the file is, in the same folder.
-  const char* path = f.resolved != nullptr ? f.resolved : f.name;
-  const std::size_t name_len = std::strlen(f.r.name);
-  char* where = static_cast<char*>(std::malloc(f.prefix + name_len + 1));
-  if (where != nullptr) {
-    std::memcpy(where, path, f.prefix);
-    std::memcpy(where + f.prefix, f.r.name, name_len + 1);
-  }
+  char* where = beside(f, f.r.name);
   {
     const shown_name shown_where(where != nullptr ? where : f.r.name);
     report("kiv: %s: %s; the new text is left in %s\n", f.shown.c_str(), what, shown_where.c_str());
@@ -138,8 +158,12 @@ void give_up(run_state& run, file_job& f, const char* what) {
 // Nothing to do: the file stays as it is, said only with -v.
 void nothing_to_do(run_state& run, file_job& f, const char* what, const char* page = nullptr) {
   if (f.r.name[0] != '\0') {
-    if (const int error = replace_abandon(f.r)) return give_up(run, f, std::strerror(error));
+    if (const int error = replace_abandon(f.r)) {
+      ++run.counts.failed;
+      return give_up(run, f, std::strerror(error));
+    }
   }
+  ++(std::strcmp(what, "binary") == 0 ? run.counts.binary : run.counts.already);
   if (verbose) line(f, what, page);
 }
 
@@ -147,12 +171,14 @@ constexpr const char* cannot_keep = "owner, group or attributes cannot be kept";
 constexpr const char* changed = "changed while being converted";
 
 void left_alone(run_state& run, file_job& f, const char* why) {
-  char what[160];
+  ++run.counts.left_alone;
+  char what[4200];
   std::snprintf(what, sizeof what, "left alone: %s", why);
   give_up(run, f, what);
 }
 
 void failed(run_state& run, file_job& f, int error) {
+  ++run.counts.failed;
   give_up(run, f, std::strerror(error));
   if (error == ENOMEM) {  // nothing more can be counted on
     run.status = ENOMEM;
@@ -204,7 +230,8 @@ int find_folder(file_job& f, bool link) {
   return 0;
 }
 
-// Syncs the folder held, if files were renamed into it, and closes it.
+// Ends the run of files in the folder held: synced if files were renamed into it, and
+// closed if it was opened for them.
 void release_folder(run_state& run) {
   if (run.dir.fd < 0) return;
   if (run.dir_renamed) {
@@ -214,14 +241,16 @@ void release_folder(run_state& run) {
       if (run.status == 0) run.status = status_failure;
     }
   }
-  folder_close(run.dir);
+  if (run.dir_owned) folder_close(run.dir);
+  run.dir = folder{};
   std::free(run.dir_path);
   run.dir_path = nullptr;
   run.dir_renamed = false;
 }
 
-// Holds the file's folder: the one held already when it is the same, else that one
-// released and this one opened. One at a time: a run needs few descriptors.
+// Holds the folder of a file named on the command line: the one held already when it is
+// the same, else that one released and this one opened. One at a time: a run needs few
+// descriptors.
 int hold_folder(run_state& run, file_job& f) {
   struct stat st;
   if (run.dir.fd >= 0 && stat(f.dir_path, &st) == 0 && st.st_dev == run.dir.dev &&
@@ -229,8 +258,24 @@ int hold_folder(run_state& run, file_job& f) {
     return 0;
   release_folder(run);
   if (const int error = folder_open(run.dir, f.dir_path)) return error;
+  run.dir_owned = true;
   run.dir_path = f.dir_path;
   f.dir_path = nullptr;
+  return 0;
+}
+
+// The walk's folder of a file found in it, as the folder held.
+int use_walk_folder(run_state& run, const file_job& f) {
+  if (run.dir.fd == f.walk_dir && run.dir.dev == f.walk_dev && run.dir.ino == f.walk_ino) return 0;
+  release_folder(run);
+  char* path = static_cast<char*>(std::malloc(f.prefix + 1));
+  if (path == nullptr) return ENOMEM;
+  std::memcpy(path, f.name, f.prefix);
+  // Shown without its last slash, as a folder named on the command line is.
+  path[f.prefix > 1 ? f.prefix - 1 : f.prefix] = '\0';
+  run.dir = folder{f.walk_dir, f.walk_dev, f.walk_ino, 0};
+  run.dir_owned = false;
+  run.dir_path = path;
   return 0;
 }
 
@@ -248,15 +293,17 @@ bool could_keep_owner(const struct stat& st) {
 }
 
 // A NUL anywhere makes a file binary, not only where detection reads: the conversion's
-// reads look for one and stop there.
+// reads look for one (but in UTF-16) and stop there. They also tell the progress line.
 struct nul_watch {
   int fd;
   bool seen;
+  bool look = true;
 };
 ssize_t read_watching(void* cookie, void* bytes, std::size_t n) {
   auto* w = static_cast<nul_watch*>(cookie);
   const ssize_t got = read(w->fd, bytes, n);
-  if (got > 0 && std::memchr(bytes, 0, static_cast<std::size_t>(got)) != nullptr) {
+  if (got > 0) progress_bytes(static_cast<std::size_t>(got));
+  if (got > 0 && w->look && std::memchr(bytes, 0, static_cast<std::size_t>(got)) != nullptr) {
     w->seen = true;
     errno = ECANCELED;
     return -1;
@@ -325,23 +372,79 @@ unsigned char* new_text = nullptr;
 
 ssize_t discard(void*, const void*, std::size_t n) { return static_cast<ssize_t>(n); }
 
-void convert_one(run_state& run, const char* name, code_page* given) {
-  file_job f(name);
+// The name an original is kept under with --backup, in its folder.
+struct backup_name {
+  char name[NAME_MAX + 1] = {};  // "" when the name would be too long
+  char* shown = nullptr;         // beside the file, as messages show it
+  bool made = false;
+  char why[4096] = {};
+  ~backup_name() { std::free(shown); }
+};
+
+bool name_backup(const file_job& f, backup_name& b) {
+  const std::size_t base = std::strlen(f.base), suffix = std::strlen(backup_suffix);
+  if (base + suffix <= NAME_MAX) {
+    std::memcpy(b.name, f.base, base);
+    std::memcpy(b.name + base, backup_suffix, suffix + 1);
+  }
+  return (b.shown = beside(f, f.base, backup_suffix)) != nullptr;
+}
+
+// Keeps the original under the backup name by a second link, just before the rename, so
+// that it keeps its mode, owner, times and attributes; then the last check, which expects
+// that link. Null, or why the file is left alone.
+const char* make_backup(const run_state& run, const file_job& f, backup_name& b) {
+  char* const why = b.why;
+  constexpr std::size_t why_size = sizeof b.why;
+  const shown_name shown(b.shown);
+  const int dir = run.dir.fd;
   struct stat st;
-  if (lstat(name, &st) != 0) return failed(run, f, errno);
-  // Only to pass over what is not a regular file without opening it: the open decides.
-  const bool link = S_ISLNK(st.st_mode);
-  if (link && stat(name, &st) != 0) return failed(run, f, errno);
-  if (contains(run.replaced, st)) return nothing_to_do(run, f, "already ", output_page->name);
-  if (!S_ISREG(st.st_mode)) return left_alone(run, f, "not a regular file");
-  // By its own name, following a link as any program would, so that the kernel makes its
-  // checks (permissions, links in sticky folders); so that a file that takes its place
-  // can neither block kiv nor become its terminal.
-  f.fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  // Another process's lease: its holder is told, and kiv waits for it as any reader would
-  // (a signal still ends kiv there).
-  if (f.fd < 0 && errno == EWOULDBLOCK) f.fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (f.fd < 0) return failed(run, f, errno);
+  int error = b.name[0] == '\0' ? ENAMETOOLONG : 0;
+  if (error == 0 && dry_run) {
+    if (fstatat(dir, b.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    error = EEXIST;
+  }
+  if (error == 0 && linkat(dir, f.base, dir, b.name, 0) != 0) error = errno;
+  if (error == EEXIST) {
+    std::snprintf(why, why_size, "backup %s exists", shown.c_str());
+    return why;
+  }
+  if (error != 0) {
+    std::snprintf(why, why_size, "backup %s cannot be made: %s", shown.c_str(),
+                  std::strerror(error));
+    return why;
+  }
+  b.made = true;
+  struct stat now, there;
+  const auto same = [&](const struct stat& x) {
+    return x.st_dev == f.first.st_dev && x.st_ino == f.first.st_ino;
+  };
+  if (!(f.leased && lease_broken(f.fd)) && fstat(f.fd, &now) == 0 && same(now) &&
+      now.st_size == f.first.st_size && now.st_nlink == f.first.st_nlink + 1 &&
+      now.st_mtim.tv_sec == f.first.st_mtim.tv_sec &&
+      now.st_mtim.tv_nsec == f.first.st_mtim.tv_nsec && still_there(run, f, &there) &&
+      fstatat(dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && same(st))
+    return nullptr;
+  unlinkat(dir, b.name, 0);
+  b.made = false;
+  return changed;
+}
+
+// The last name of a path, without the slashes after it, into name.
+const char* last_name(const char* path, char (&name)[NAME_MAX + 1]) {
+  std::size_t end = std::strlen(path);
+  while (end > 1 && path[end - 1] == '/') --end;
+  std::size_t start = end;
+  while (start > 0 && path[start - 1] != '/') --start;
+  const std::size_t len = end - start < NAME_MAX ? end - start : NAME_MAX;
+  std::memcpy(name, path + start, len);
+  name[len] = '\0';
+  return name;
+}
+
+// Converts the file open on f.fd, found by name or in a walk. link: found through a
+// symbolic link.
+void convert_opened(run_state& run, file_job& f, bool link) {
   if (fstat(f.fd, &f.first) != 0) return failed(run, f, errno);
   if (!S_ISREG(f.first.st_mode)) return left_alone(run, f, "not a regular file");
   if (contains(run.replaced, f.first)) return nothing_to_do(run, f, "already ", output_page->name);
@@ -362,15 +465,19 @@ void convert_one(run_state& run, const char* name, code_page* given) {
       break;
   }
 
-  code_page* const from = page_to_convert(run, f, given);
+  code_page* const from = page_to_convert(run, f, run.given);
   if (from == nullptr) return;
   input_page = from;
   if (const int error = open_conversion()) return failed(run, f, error);
   if (!reserve(run.replaced)) return failed(run, f, ENOMEM);
 
   // Its folder, by descriptor from here on: nothing after the first open goes by a path.
-  if (const int error = find_folder(f, link)) return failed(run, f, error);
-  if (const int error = hold_folder(run, f)) return failed(run, f, error);
+  if (f.walk_dir >= 0) {
+    if (const int error = use_walk_folder(run, f)) return failed(run, f, error);
+  } else {
+    if (const int error = find_folder(f, link)) return failed(run, f, error);
+    if (const int error = hold_folder(run, f)) return failed(run, f, error);
+  }
   if (struct stat there; !still_there(run, f, &there)) return left_alone(run, f, changed);
   // There a new file could be neither renamed nor removed.
   if (folder_append_only(run.dir)) return left_alone(run, f, "the folder is append-only");
@@ -395,11 +502,9 @@ void convert_one(run_state& run, const char* name, code_page* given) {
   const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
   if (lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
   input_stream in = input_on(f.fd);
-  nul_watch nul{f.fd, false};
-  if (from->char_width != 2) {
-    in.read_fn = read_watching;
-    in.cookie = &nul;
-  }
+  nul_watch nul{f.fd, false, from->char_width != 2};
+  in.read_fn = read_watching;
+  in.cookie = &nul;
   watch.invalid = watch.lacking = false;
   const int converted = convert_file(in, out);
   out_flush(out);
@@ -424,18 +529,32 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     int error = 0;
     if (replace_keep(f.r, &error) != replace_failure::none)
       return error == ENOMEM ? failed(run, f, error) : left_alone(run, f, cannot_keep);
+    if (keep_times) {
+      const struct timespec times[2] = {f.first.st_atim, f.first.st_mtim};
+      if (futimens(f.r.fd, times) != 0) return failed(run, f, errno);
+    }
     if (fstat(f.r.fd, &made) != 0) return failed(run, f, errno);
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(run, f)) return left_alone(run, f, changed);
   char pages[64];
   std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  backup_name backup;
+  if (backup_suffix != nullptr) {
+    if (!name_backup(f, backup)) return failed(run, f, ENOMEM);
+    if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
+  }
   if (dry_run) {
     add(run.replaced, f.first.st_dev, f.first.st_ino);
+    ++run.counts.converted;
     return line(f, pages);
   }
-  if (const int error = replace_commit(f.r)) return failed(run, f, error);
+  if (const int error = replace_commit(f.r)) {
+    if (backup.made) unlinkat(run.dir.fd, backup.name, 0);
+    return failed(run, f, error);
+  }
   run.dir_renamed = true;
+  ++run.counts.converted;
   add(run.replaced, made.st_dev, made.st_ino);
   // A signal from here to the line leaves the file converted without its line: said in
   // the manual, and better than a kiv that cannot be stopped while nobody reads.
@@ -445,6 +564,104 @@ void convert_one(run_state& run, const char* name, code_page* given) {
            f.shown.c_str());
     run.status = status_failure;
   }
+}
+
+void show_progress(const run_state& run) {
+  const tally& c = run.counts;
+  progress_files(c.converted + c.already + c.binary + c.left_alone + c.failed, c.left_alone);
+}
+
+// A walk's hooks: each file found is converted as one named on the command line would
+// be, with the walk's folder as its own.
+void walk_file(void* ctx, int dir, dev_t dev, ino_t ino, const char* name, const char* shown) {
+  run_state& run = *static_cast<run_state*>(ctx);
+  file_job f(shown);
+  f.walk_dir = dir;
+  f.walk_dev = dev;
+  f.walk_ino = ino;
+  f.base = name;
+  f.prefix = std::strlen(shown) - std::strlen(name);
+  // The listing said a regular file; the open decides, and follows no link.
+  constexpr int flags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+  f.fd = openat(dir, name, flags | O_NONBLOCK);
+  if (f.fd < 0 && errno == EWOULDBLOCK) f.fd = openat(dir, name, flags);
+  if (f.fd < 0) {
+    if (errno == ENOENT) return;  // gone since the listing: nothing was done to it
+    return errno == ELOOP ? left_alone(run, f, changed) : failed(run, f, errno);
+  }
+  convert_opened(run, f, false);
+  show_progress(run);
+}
+
+void walk_leave(void* ctx, int dir) {
+  run_state& run = *static_cast<run_state*>(ctx);
+  if (run.dir.fd == dir) release_folder(run);
+}
+
+void walk_passed(void* ctx, const char* shown, const char* why) {
+  if (!verbose) return;
+  const file_job f(shown);
+  line(f, why);
+  static_cast<void>(ctx);
+}
+
+void walk_trouble(void* ctx, const char* shown, const char* why, int error) {
+  run_state& run = *static_cast<run_state*>(ctx);
+  file_job f(shown);
+  if (why != nullptr) return left_alone(run, f, why);
+  failed(run, f, error);
+}
+
+bool walk_stopped(void* ctx) {
+  return static_cast<run_state*>(ctx)->stop || standard_output().error != 0;
+}
+
+// A folder named on the command line: walked with -r, never when it is a version-control
+// folder.
+void walk_operand(run_state& run, file_job& f) {
+  char last[NAME_MAX + 1];
+  if (is_version_control(last_name(f.name, last))) {
+    if (verbose) line(f, "version-control folder, not entered");
+    return;
+  }
+  if (!recursive) return left_alone(run, f, "a directory (-r converts what it holds)");
+  // A link to a folder walks that folder, as the open follows it.
+  const int fd = open(f.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failed(run, f, errno);
+  release_folder(run);
+  const walk_hooks hooks{&run, walk_file, walk_leave, walk_passed, walk_trouble, walk_stopped};
+  walk_tree(fd, f.name, backup_suffix, hooks);
+  release_folder(run);
+}
+
+// A file named on the command line; a folder is walked with -r.
+void convert_named(run_state& run, const char* name) {
+  file_job f(name);
+  struct stat st;
+  if (lstat(name, &st) != 0) return failed(run, f, errno);
+  // Only to pass over what is not a regular file without opening it: the open decides.
+  const bool link = S_ISLNK(st.st_mode);
+  if (link && stat(name, &st) != 0) return failed(run, f, errno);
+  if (S_ISDIR(st.st_mode)) return walk_operand(run, f);
+  char last[NAME_MAX + 1];
+  if (is_new_file_name(last_name(name, last)))
+    return left_alone(run, f, "a new file of kiv (a run was cut short)");
+  if (contains(run.replaced, st)) return nothing_to_do(run, f, "already ", output_page->name);
+  if (!S_ISREG(st.st_mode)) return left_alone(run, f, "not a regular file");
+  // By its own name, following a link as any program would, so that the kernel makes its
+  // checks (permissions, links in sticky folders); so that a file that takes its place
+  // can neither block kiv nor become its terminal.
+  f.fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // Another process's lease: its holder is told, and kiv waits for it as any reader would
+  // (a signal still ends kiv there).
+  if (f.fd < 0 && errno == EWOULDBLOCK) f.fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (f.fd < 0) return failed(run, f, errno);
+  convert_opened(run, f, link);
+}
+
+void convert_operand(run_state& run, const char* name) {
+  convert_named(run, name);
+  show_progress(run);
 }
 
 }  // namespace
@@ -465,15 +682,23 @@ int convert_in_place(char* const* names, int count) {
       return ENOMEM;
     }
   }
-  // Detection rewrites input_page for every file.
-  code_page* const given = input_given ? input_page : nullptr;
+  run.given = input_given ? input_page : nullptr;
+  progress_start();
   for (int i = 0; i < count && !run.stop; ++i) {
-    convert_one(run, names[i], given);
+    convert_operand(run, names[i]);
     if (standard_output().error != 0) break;  // the record of what was done is gone
   }
   // Until the folder's sync a crash may leave the old text in place, but never a part of
   // either.
   release_folder(run);
+  progress_end();
+  const tally& c = run.counts;
+  if (verbose || c.left_alone > 0 || c.failed > 0)
+    report(
+        "kiv: %zu %s, %zu already %s or without Russian letters, %zu binary, %zu left alone, "
+        "%zu failed\n",
+        c.converted, dry_run ? "to convert" : "converted", c.already, output_page->name, c.binary,
+        c.left_alone, c.failed);
   std::free(run.replaced.slots);
   watch = conversion_watch{};
   return run.status;

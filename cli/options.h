@@ -8,12 +8,15 @@ constexpr int version_option = 256;
 constexpr int in_place_option = 257;
 constexpr int dry_run_option = 258;
 constexpr int lossy_option = 259;
+constexpr int backup_option = 260;
+constexpr int keep_times_option = 261;
 
 struct option_row {
-  int key;               // the short letter, or one of the keys above
-  const char* name;      // the long name
-  const char* argument;  // what the help calls its argument; null when it takes none
-  const char* help;      // for an option that is only long: its help line
+  int key;                // the short letter, or one of the keys above
+  const char* name;       // the long name
+  const char* argument;   // what the help calls its argument; null when it takes none
+  const char* help;       // for an option that is only long: its help line
+  bool optional = false;  // the argument may be left out (and then comes only after "=")
 };
 
 // In the order --help lists them.
@@ -29,9 +32,14 @@ inline constexpr option_row option_rows[] = {
     {'v', "verbose", nullptr, nullptr},
     {'q', "quiet", nullptr, nullptr},
     {'s', "ignored", "arg", nullptr},
+    {'r', "recursive", nullptr, nullptr},
     {in_place_option, "in-place", nullptr, "Convert each file in its place (needs -o)."},
     {dry_run_option, "dry-run", nullptr, "With --in-place: decide and report, change nothing."},
     {lossy_option, "lossy", nullptr, "With --in-place: convert what loses characters too."},
+    {backup_option, "backup", "SUFFIX",
+     "With --in-place: keep each original as NAME~ (or NAME and SUFFIX).", true},
+    {keep_times_option, "keep-times", nullptr,
+     "With --in-place: give each new file the original's times."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

@@ -13,6 +13,10 @@ bool keep_boxdraw = false;
 bool in_place = false;
 bool dry_run = false;
 bool lossy = false;
+bool recursive = false;
+const char* backup_suffix = nullptr;
+bool keep_times = false;
+bool quiet_last = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -26,4 +30,8 @@ void reset_settings() {
   in_place = false;
   dry_run = false;
   lossy = false;
+  recursive = false;
+  backup_suffix = nullptr;
+  keep_times = false;
+  quiet_last = false;
 }

@@ -14,6 +14,10 @@ extern bool keep_boxdraw;           // -g
 extern bool in_place;               // --in-place
 extern bool dry_run;                // --dry-run
 extern bool lossy;                  // --lossy
+extern bool recursive;              // -r
+extern const char* backup_suffix;   // --backup: the suffix, or null without it
+extern bool keep_times;             // --keep-times
+extern bool quiet_last;             // -q came after the last -v
 
 // Puts every setting back to its initial value (koi8-r output, all flags off).
 void reset_settings();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/progress.h"
 #include "cli/settings.h"
 #include "io/output.h"
 
@@ -16,6 +17,7 @@ namespace {
 // Formats prefix and message into one buffer and writes it with one write.
 int say(const char* prefix, const char* format, va_list args) {
   const int saved_errno = errno;
+  progress_clear();
   out_flush(standard_output());
   char small[1024];
   const std::size_t plen = std::strlen(prefix);

@@ -4,9 +4,10 @@ _kiv() {
   # UTF-16 is read, never written.
   local out_pages='cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8' in_pages
   in_pages="$out_pages utf-16le utf-16be"
-  local options='-c -e -g -h -i -l -o -q -s -t -T -v -- --from-code --to-code --report
+  local options='-c -e -g -h -i -l -o -q -r -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
-    --quiet --ignored --in-place --dry-run --lossy --help --version'
+    --quiet --ignored --recursive --in-place --dry-run --lossy --backup --keep-times --help
+    --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
   local -a w=()
   local k word

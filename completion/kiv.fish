@@ -48,4 +48,7 @@ complete $open -s h -l help -d 'print the help text'
 complete $open -l in-place -d 'convert each file in its place'
 complete $open -l dry-run -d 'with --in-place: decide and report, change nothing'
 complete $open -l lossy -d 'with --in-place: convert what loses characters too'
+complete $open -s r -l recursive -d 'with --in-place: convert what each folder holds, all the way down'
+complete $open -l backup -d 'with --in-place: keep each original as NAME~ or NAME and SUFFIX'
+complete $open -l keep-times -d "with --in-place: give each new file the original's times"
 complete $open -l version -d 'print the version and the licence'

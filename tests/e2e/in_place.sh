@@ -184,6 +184,7 @@ if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
   setpriv --reuid=65534 --regid=65534 --clear-groups "$KIV" --in-place -o utf-8 "$D/shared/root.txt" \
     >"$T/out" 2>"$T/err"
   status=$?
+  split_summary
   expect_status "owner" 1
   expect_text "owner: said" "$T/err" "kiv: $D/shared/root.txt: left alone: owner, group or attributes cannot be kept\n"
   expect_file "owner: unchanged" "$D/shared/root.txt" "$(sample cp1251)"
@@ -197,6 +198,7 @@ if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
   setpriv --reuid=65534 --regid=65534 --clear-groups "$KIV" --in-place -o utf-8 "$D/own/suid" \
     "$D/own/sgid" "$D/own/blind/f" >"$T/out" 2>"$T/err"
   status=$?
+  split_summary
   expect_status "own files" 1
   expect_text "own files: converted" "$T/out" \
     "$D/own/suid: cp1251 -> utf-8\n$D/own/sgid: koi8-r -> utf-8\n$D/own/blind/f: cp866 -> utf-8\n"
@@ -241,6 +243,7 @@ fi
 big "$D/big.txt" 400 && cp "$D/big.txt" "$T/big.orig"  # 370 KB, 660 in UTF-8
 (ulimit -f 512 && exec "$KIV" --in-place -o utf-8 "$D/big.txt") >"$T/out" 2>"$T/err"
 status=$?
+split_summary
 expect_status "size limit" 1
 expect_text "size limit: said" "$T/err" "kiv: $D/big.txt: File too large\n"
 expect_file "size limit: original whole" "$D/big.txt" "$T/big.orig"
@@ -265,6 +268,7 @@ for what in INT PIPE TERM VTALRM append; do
   fi
   { wait $pid; } 2>/dev/null
   status=$?
+  split_summary
   if [ $what = append ]; then
     expect_status "$what" 1
     expect_text "$what: said" "$T/err" "kiv: $D/huge.txt: left alone: changed while being converted\n"

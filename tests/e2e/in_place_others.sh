@@ -70,6 +70,7 @@ if mkdir "$D/ap" && cp "$(sample cp1251)" "$D/ap/f.txt" && chattr +a "$D/ap" 2>/
   chattr +a "$D/ap"
   wait $pid
   status=$?
+  split_summary
   stray=$(strays "$D/ap")
   chattr -a "$D/ap"
   expect_status "append-only meanwhile" 1
@@ -96,6 +97,7 @@ checks=$((checks + 1))
 ended $pid 1 || { fail "full pipe: SIGTERM did not end kiv"; kill -KILL $pid; }
 wait $pid
 status=$?
+split_summary
 expect_status "full pipe: died of SIGTERM" 143
 expect_file "full pipe: converted" "$D/stuck.txt" "$utf8"
 exec 3>&-
@@ -123,6 +125,7 @@ if perl -e 'use Fcntl; open(my $f, "<", $ARGV[0]) or die; fcntl($f, 1024, F_RDLC
   exec 4>&-
   wait $pid
   status=$?
+  split_summary
   expect_status "a writer meanwhile" 1
   expect_text "a writer meanwhile: said" "$T/err" "kiv: $D/big.txt: left alone: changed while being converted\n"
   expect_file "a writer meanwhile: unchanged" "$D/big.txt" "$T/big"
@@ -145,6 +148,7 @@ if perl -e 'use Fcntl; open(my $f, "<", $ARGV[0]) or die; fcntl($f, 1024, F_RDLC
     done
     wait $spid
     status=$?
+    split_summary
     expect_status "a writer as it was replaced" 1
     expect_text "a writer as it was replaced: the line" "$T/out" "$D/late.txt: cp1251 -> utf-8\n"
     expect_text "a writer as it was replaced: said" "$T/err" \
@@ -170,6 +174,7 @@ if await grep -q held "$T/held"; then
   ended $pid 1 || { fail "another's lease: SIGTERM did not end kiv"; kill -KILL $pid; }
   wait $pid
   status=$?
+  split_summary
   expect_status "another's lease: died of SIGTERM" 143
 else
   echo "no write lease for perl here: the open that waits is not tried"
@@ -187,6 +192,7 @@ cp "$(sample cp866)" "$D/one/c.txt"
   exec prlimit --nofile=5 "$KIV" --in-place -o utf-8 "$D/one/a.txt" "$D/two/b.txt" "$D/one/c.txt"
 ) >"$T/out" 2>"$T/err"
 status=$?
+split_summary
 expect_status "5 descriptors" 0
 expect_text "5 descriptors: converted" "$T/out" \
   "$D/one/a.txt: cp1251 -> utf-8\n$D/two/b.txt: koi8-r -> utf-8\n$D/one/c.txt: cp866 -> utf-8\n"

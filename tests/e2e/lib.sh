@@ -13,10 +13,18 @@ fail() {
   failures=$((failures + 1))
 }
 
-# run ARGS...: runs kiv with stdout to $T/out, stderr to $T/err, status in $status.
+# run ARGS...: runs kiv with stdout to $T/out, stderr to $T/err, status in $status; the
+# last line of an in-place run, how it went, apart in $T/summary.
 run() {
   "$KIV" "$@" >"$T/out" 2>"$T/err"
   status=$?
+  split_summary
+}
+split_summary() {
+  local line='^kiv: [0-9]+ (converted|to convert), [0-9]+ already '
+  grep -E "$line" "$T/err" >"$T/summary"
+  grep -vE "$line" "$T/err" >"$T/err.rest"
+  mv "$T/err.rest" "$T/err"
 }
 
 # expect_status NAME WANT
@@ -76,9 +84,9 @@ completion_cases() {
   mkdir "$T/d" && : >"$T/d/alpha.txt" && : >"$T/d/beta.txt"
   local f=$T/d/a words want
   local longs="--from-code --to-code --report --convert --leave-low-scores --no-box-drawing"
-  longs+=" --box-drawing --letters-only --verbose --quiet --ignored --in-place --dry-run --lossy"
-  longs+=" --help --version"
-  local options="-T -c -e -g -h -i -l -o -q -s -t -v $longs"
+  longs+=" --box-drawing --letters-only --verbose --quiet --ignored --recursive --in-place"
+  longs+=" --dry-run --lossy --backup --keep-times --help --version"
+  local options="-T -c -e -g -h -i -l -o -q -r -s -t -v $longs"
   rows=() wants=()
   while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
 kiv -o |$PAGES

@@ -32,8 +32,8 @@ section() { sed -n "/^$1\$/,/^[A-Z][A-Z ]*\$/p" "$T/text" | sed '1d;$d'; }
 # The options under OPTIONS are the ones kiv accepts: each letter that getopt does not
 # call invalid (probed with an argument after it), and the long names --help lists, none
 # of them unrecognised. An item names an option, its argument and its long twin
-# ("-i page, --from-code=page").
-section OPTIONS | grep -E '^ {7}-' | sed 's/, /\n/g' | sed -E 's/^ +//; s/[ =].*//' |
+# ("-i page, --from-code=page", "--backup[=suffix]").
+section OPTIONS | grep -E '^ {7}-' | sed 's/, /\n/g' | sed -E 's/^ +//; s/[ =[].*//' |
   sort >"$T/documented"
 unknown() { "$KIV" "$1" x </dev/null 2>&1 >/dev/null | grep -qE 'invalid option|unrecognized option'; }
 for o in -{a..z} -{A..Z}; do unknown $o || printf "%s\n" "$o"; done >"$T/accepted"
