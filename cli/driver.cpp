@@ -142,6 +142,9 @@ int read_options(int argc, char** argv) {
       case lossy_option:
         lossy = true;
         break;
+      case keep_declarations_option:
+        keep_declarations = true;
+        break;
       case version_option:
         print_version();
         return 0;
@@ -266,7 +269,10 @@ int out_of_memory() {
 // koi8-r because of a typo after -o is what this is for.
 const char* in_place_misuse(int operands) {
   if (!in_place)
-    return dry_run ? "--dry-run needs --in-place" : lossy ? "--lossy needs --in-place" : nullptr;
+    return dry_run             ? "--dry-run needs --in-place"
+           : lossy             ? "--lossy needs --in-place"
+           : keep_declarations ? "--keep-declarations needs --in-place"
+                               : nullptr;
   if (!output_named || output_page == nullptr)
     return "--in-place needs -o and the page to convert the files into";
   if (report_only) return "--in-place and -T do not go together";

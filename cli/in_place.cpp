@@ -18,6 +18,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/declarations.h"
 #include "convert/span.h"
 #include "io/input.h"
 #include "io/output.h"
@@ -162,10 +163,12 @@ bool could_keep_owner(const struct stat& st) {
 struct nul_watch {
   int fd;
   bool seen;
+  declared_input* declared;  // what is read instead of fd, or null
 };
 ssize_t read_watching(void* cookie, void* bytes, std::size_t n) {
   auto* w = static_cast<nul_watch*>(cookie);
-  const ssize_t got = read(w->fd, bytes, n);
+  const ssize_t got =
+      w->declared != nullptr ? read_declared(w->declared, bytes, n) : read(w->fd, bytes, n);
   if (got > 0 && std::memchr(bytes, 0, static_cast<std::size_t>(got)) != nullptr) {
     w->seen = true;
     errno = ECANCELED;
@@ -321,12 +324,21 @@ void convert_one(run_state& run, const char* name, code_page* given) {
   }
 
   const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
-  if (lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
+  // The head with its declarations rewritten is read as part of the text: the watch
+  // proves the rest.
+  declared_input declared;
+  const int declarations =
+      keep_declarations ? 0 : open_declared_input(declared, f.fd, start, from, output_page);
+  if (declarations < 0) return failed(run, f, errno);
+  if (declarations == 0 && lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
   input_stream in = input_on(f.fd);
-  nul_watch nul{f.fd, false};
+  nul_watch nul{f.fd, false, declarations > 0 ? &declared : nullptr};
   if (from->char_width != 2) {
     in.read_fn = read_watching;
     in.cookie = &nul;
+  } else if (declarations > 0) {
+    in.read_fn = read_declared;
+    in.cookie = &declared;
   }
   watch.invalid = watch.lacking = false;
   const int converted = convert_file(in, out);
@@ -356,8 +368,9 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  char pages[64];
-  std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  char pages[96];
+  std::snprintf(pages, sizeof pages, "%s -> %s%s", from->name, output_page->name,
+                declarations > 0 ? ", charset declaration updated" : "");
   if (dry_run) {
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     return line(f, pages);
