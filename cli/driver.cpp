@@ -156,6 +156,9 @@ int read_options(int argc, char** argv) {
       case lossy_option:
         lossy = true;
         break;
+      case keep_declarations_option:
+        keep_declarations = true;
+        break;
       case version_option:
         print_version();
         return 0;
@@ -280,12 +283,13 @@ int out_of_memory() {
 // koi8-r because of a typo after -o is what this is for.
 const char* in_place_misuse(int operands) {
   if (!in_place)
-    return dry_run         ? "--dry-run needs --in-place"
-           : lossy         ? "--lossy needs --in-place"
-           : recursive     ? "-r needs --in-place"
-           : backup_suffix ? "--backup needs --in-place"
-           : keep_times    ? "--keep-times needs --in-place"
-                           : nullptr;
+    return dry_run             ? "--dry-run needs --in-place"
+           : lossy             ? "--lossy needs --in-place"
+           : recursive         ? "-r needs --in-place"
+           : backup_suffix     ? "--backup needs --in-place"
+           : keep_times        ? "--keep-times needs --in-place"
+           : keep_declarations ? "--keep-declarations needs --in-place"
+                               : nullptr;
   // A suffix that makes no name beside the file, or none at all.
   if (backup_suffix != nullptr && (*backup_suffix == '\0' || std::strchr(backup_suffix, '/')))
     return "--backup=SUFFIX needs a suffix, without /";

@@ -20,6 +20,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/declarations.h"
 #include "convert/span.h"
 #include "io/input.h"
 #include "io/lease.h"
@@ -297,11 +298,13 @@ bool could_keep_owner(const struct stat& st) {
 struct nul_watch {
   int fd;
   bool seen;
-  bool look = true;
+  bool look = true;          // for a NUL: in all but UTF-16
+  declared_input* declared;  // what is read instead of fd, or null
 };
 ssize_t read_watching(void* cookie, void* bytes, std::size_t n) {
   auto* w = static_cast<nul_watch*>(cookie);
-  const ssize_t got = read(w->fd, bytes, n);
+  const ssize_t got =
+      w->declared != nullptr ? read_declared(w->declared, bytes, n) : read(w->fd, bytes, n);
   if (got > 0) progress_bytes(static_cast<std::size_t>(got));
   if (got > 0 && w->look && std::memchr(bytes, 0, static_cast<std::size_t>(got)) != nullptr) {
     w->seen = true;
@@ -500,9 +503,15 @@ void convert_opened(run_state& run, file_job& f, bool link) {
   }
 
   const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
-  if (lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
+  // The head with its declarations rewritten is read as part of the text: the watch
+  // proves the rest.
+  declared_input declared;
+  const int declarations =
+      keep_declarations ? 0 : open_declared_input(declared, f.fd, start, from, output_page);
+  if (declarations < 0) return failed(run, f, errno);
+  if (declarations == 0 && lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
   input_stream in = input_on(f.fd);
-  nul_watch nul{f.fd, false, from->char_width != 2};
+  nul_watch nul{f.fd, false, from->char_width != 2, declarations > 0 ? &declared : nullptr};
   in.read_fn = read_watching;
   in.cookie = &nul;
   watch.invalid = watch.lacking = false;
@@ -537,8 +546,9 @@ void convert_opened(run_state& run, file_job& f, bool link) {
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(run, f)) return left_alone(run, f, changed);
-  char pages[64];
-  std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  char pages[96];
+  std::snprintf(pages, sizeof pages, "%s -> %s%s", from->name, output_page->name,
+                declarations > 0 ? ", charset declaration updated" : "");
   backup_name backup;
   if (backup_suffix != nullptr) {
     if (!name_backup(f, backup)) return failed(run, f, ENOMEM);

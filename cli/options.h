@@ -10,6 +10,7 @@ constexpr int dry_run_option = 258;
 constexpr int lossy_option = 259;
 constexpr int backup_option = 260;
 constexpr int keep_times_option = 261;
+constexpr int keep_declarations_option = 262;
 
 struct option_row {
   int key;                // the short letter, or one of the keys above
@@ -40,6 +41,8 @@ inline constexpr option_row option_rows[] = {
      "With --in-place: keep each original as NAME~ (or NAME and SUFFIX).", true},
     {keep_times_option, "keep-times", nullptr,
      "With --in-place: give each new file the original's times."},
+    {keep_declarations_option, "keep-declarations", nullptr,
+     "With --in-place: leave charset declarations as they are."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

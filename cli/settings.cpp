@@ -17,6 +17,7 @@ bool recursive = false;
 const char* backup_suffix = nullptr;
 bool keep_times = false;
 bool quiet_last = false;
+bool keep_declarations = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -34,4 +35,5 @@ void reset_settings() {
   backup_suffix = nullptr;
   keep_times = false;
   quiet_last = false;
+  keep_declarations = false;
 }

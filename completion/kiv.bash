@@ -6,7 +6,8 @@ _kiv() {
   in_pages="$out_pages utf-16le utf-16be"
   local options='-c -e -g -h -i -l -o -q -r -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
-    --quiet --ignored --recursive --in-place --dry-run --lossy --backup --keep-times --help
+    --quiet --ignored --recursive --in-place --dry-run --lossy --backup --keep-times
+    --keep-declarations --help
     --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
   local -a w=()

@@ -51,4 +51,5 @@ complete $open -l lossy -d 'with --in-place: convert what loses characters too'
 complete $open -s r -l recursive -d 'with --in-place: convert what each folder holds, all the way down'
 complete $open -l backup -d 'with --in-place: keep each original as NAME~ or NAME and SUFFIX'
 complete $open -l keep-times -d "with --in-place: give each new file the original's times"
+complete $open -l keep-declarations -d 'with --in-place: leave charset declarations as they are'
 complete $open -l version -d 'print the version and the licence'

@@ -8,7 +8,8 @@
 // for the text read before it), bits 4-5 the vector path, 64 the watch of in-place
 // conversion (without -l and failing reads): it reports a loss exactly when converting the
 // rule's output back does not give the input, and gives the rule's output otherwise. The
-// third piece size also sets the output buffer's size.
+// third piece size also sets the output buffer's size. The same bytes, as a file's head,
+// go through the rewriting of charset declarations too.
 #include <cstring>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/declarations.h"
 #include "convert/simd.h"
 #include "convert/span.h"
 #include "fuzz/oracle.h"
@@ -110,5 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
   }
   FUZZ_CHECK(same);
+
+  // A head whose declarations name nothing but the output page comes back as it was, and
+  // no head outgrows its room.
+  static unsigned char head[rewritten_head_max];
+  std::size_t head_len = 0;
+  const int renamed = rewrite_declarations(data, size, input_page, output_page, head, &head_len);
+  FUZZ_CHECK(head_len <= rewritten_head_max);
+  FUZZ_CHECK(renamed == 0 || input_page != output_page);
+  const std::size_t head_in = size < declaration_window ? size : declaration_window;
+  FUZZ_CHECK(renamed > 0 || (head_len == head_in && std::memcmp(head, data, head_in) == 0));
   return 0;
 }

@@ -174,6 +174,7 @@ done <<TABLE
 --in-place -o utf-8|kiv: --in-place needs files
 --dry-run -o utf-8 "$D/u.txt"|kiv: --dry-run
 --lossy -o utf-8 "$D/u.txt"|kiv: --lossy
+--keep-declarations -o utf-8 "$D/u.txt"|kiv: --keep-declarations needs --in-place
 TABLE
 
 # Not allowed to keep the owner: a folder anyone may write to must not quietly change
