@@ -1,6 +1,7 @@
 #include "cli/in_place.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cli/driver.h"
+#include "cli/journal.h"
 #include "cli/names.h"
 #include "cli/progress.h"
 #include "cli/settings.h"
@@ -80,6 +83,25 @@ struct tally {
   std::size_t converted = 0, already = 0, binary = 0, left_alone = 0, failed = 0;
 };
 
+struct file_job;
+
+// A file converted into its new file, which waits with others of its folder: the writes of
+// a batch reach the disk together, each file's sync then finds its data there already.
+struct queued {
+  file_job* f;
+  struct stat made;
+  char pages[128];  // its line
+  journal after;    // what the files after it said meanwhile
+};
+constexpr int batch_most = 64;
+constexpr off_t batch_bytes = off_t{64} << 20;
+struct batch {
+  queued items[batch_most];
+  int count = 0;
+  int limit = 1;  // what the descriptors allow: two for each file
+  off_t bytes = 0;
+};
+
 struct run_state {
   int status = 0;
   bool stop = false;
@@ -92,6 +114,8 @@ struct run_state {
   bool dir_owned = false;    // opened here, not the walk's
   char* dir_path = nullptr;  // for its messages
   bool dir_renamed = false;
+  bool dir_append_only = false;  // there a new file could be neither renamed nor removed
+  batch waiting;  // converted files of that folder, for one sync each and then the renames
 };
 
 // One file's handling: its names and what is open.
@@ -109,6 +133,7 @@ struct file_job {
   bool leased = false;
   struct stat first {};
   replacement r;
+  char* own = nullptr;  // name and base, when they are copies of the job's own
   explicit file_job(const char* n) : name(n), shown(n) {}
   ~file_job() {
     replace_abandon(r);
@@ -116,8 +141,51 @@ struct file_job {
     if (fd >= 0) close(fd);
     std::free(resolved);
     std::free(dir_path);
+    std::free(own);
   }
 };
+
+// A job that may outlive the names it was given, waiting in a batch: name and base (a
+// walk's, when not null) copied. Null when out of memory.
+file_job* job_new(const char* name, const char* base = nullptr) {
+  const std::size_t n = std::strlen(name) + 1, b = base != nullptr ? std::strlen(base) + 1 : 0;
+  char* own = static_cast<char*>(std::malloc(n + b));
+  void* mem = own != nullptr ? std::malloc(sizeof(file_job)) : nullptr;
+  if (mem == nullptr) {
+    std::free(own);
+    return nullptr;
+  }
+  std::memcpy(own, name, n);
+  if (base != nullptr) std::memcpy(own + n, base, b);
+  auto* f = new (mem) file_job(own);
+  f->own = own;
+  if (base != nullptr) f->base = own + n;
+  return f;
+}
+
+void job_free(file_job* f) {
+  if (f == nullptr) return;
+  f->~file_job();
+  std::free(f);
+}
+
+// Frees the job it holds unless a batch took it.
+struct job_holder {
+  file_job* f;
+  ~job_holder() { job_free(f); }
+};
+
+// While files wait in a batch, what the files after them say is kept, in order, for
+// when the batch is done.
+journal* capture = nullptr;
+void capture_message(void*, const char* text, std::size_t len) {
+  if (capture == nullptr || !journal_message(*capture, text, len)) report_text(text, len);
+}
+const message_sink capturing{nullptr, capture_message};
+void capture_into(journal* j) {
+  capture = j;
+  set_message_sink(j != nullptr ? &capturing : nullptr);
+}
 
 // A name beside the file, in its folder, as the file's own is shown: its path but for the
 // last name. Null when out of memory.
@@ -138,6 +206,7 @@ void line(const file_job& f, const char* what, const char* more = nullptr) {
                                 {const_cast<char*>(what), std::strlen(what)},
                                 {const_cast<char*>(more ? more : ""), more ? std::strlen(more) : 0},
                                 {const_cast<char*>("\n"), 1}};
+  if (capture != nullptr && journal_line(*capture, parts, 5)) return;
   output_stream& out = standard_output();
   progress_clear_for_output();
   // Each line out at once: the record of what was done keeps pace with the doing.
@@ -170,6 +239,15 @@ void nothing_to_do(run_state& run, file_job& f, const char* what, const char* pa
 
 constexpr const char* cannot_keep = "owner, group or attributes cannot be kept";
 constexpr const char* changed = "changed while being converted";
+
+// No memory even for the file's job: said, and the run stops.
+void out_of_memory(run_state& run, const char* name) {
+  const shown_name shown(name);
+  report("kiv: %s: %s\n", shown.c_str(), std::strerror(ENOMEM));
+  ++run.counts.failed;
+  run.status = ENOMEM;
+  run.stop = true;
+}
 
 void left_alone(run_state& run, file_job& f, const char* why) {
   ++run.counts.left_alone;
@@ -231,9 +309,12 @@ int find_folder(file_job& f, bool link) {
   return 0;
 }
 
+void commit_batch(run_state& run);
+
 // Ends the run of files in the folder held: synced if files were renamed into it, and
 // closed if it was opened for them.
 void release_folder(run_state& run) {
+  commit_batch(run);
   if (run.dir.fd < 0) return;
   if (run.dir_renamed) {
     if (const int error = folder_sync(run.dir)) {
@@ -253,12 +334,16 @@ void release_folder(run_state& run) {
 // the same, else that one released and this one opened. One at a time: a run needs few
 // descriptors.
 int hold_folder(run_state& run, file_job& f) {
+  // The same path is the same folder, as far as it matters: the file's name there is
+  // checked against the file all the same.
   struct stat st;
-  if (run.dir.fd >= 0 && stat(f.dir_path, &st) == 0 && st.st_dev == run.dir.dev &&
-      st.st_ino == run.dir.ino)
+  if (run.dir.fd >= 0 && run.dir_owned &&
+      (std::strcmp(f.dir_path, run.dir_path) == 0 ||
+       (stat(f.dir_path, &st) == 0 && st.st_dev == run.dir.dev && st.st_ino == run.dir.ino)))
     return 0;
   release_folder(run);
   if (const int error = folder_open(run.dir, f.dir_path)) return error;
+  run.dir_append_only = folder_append_only(run.dir);
   run.dir_owned = true;
   run.dir_path = f.dir_path;
   f.dir_path = nullptr;
@@ -275,6 +360,7 @@ int use_walk_folder(run_state& run, const file_job& f) {
   // Shown without its last slash, as a folder named on the command line is.
   path[f.prefix > 1 ? f.prefix - 1 : f.prefix] = '\0';
   run.dir = folder{f.walk_dir, f.walk_dev, f.walk_ino, 0};
+  run.dir_append_only = folder_append_only(run.dir);
   run.dir_owned = false;
   run.dir_path = path;
   return 0;
@@ -445,9 +531,75 @@ const char* last_name(const char* path, char (&name)[NAME_MAX + 1]) {
   return name;
 }
 
-// Converts the file open on f.fd, found by name or in a walk. link: found through a
-// symbolic link.
-void convert_opened(run_state& run, file_job& f, bool link) {
+// A file of a batch, its text on disk: renamed over the original, with its line.
+void rename_converted(run_state& run, file_job& f, const queued& q) {
+  if (!unchanged(run, f)) return left_alone(run, f, changed);
+  backup_name backup;
+  if (backup_suffix != nullptr) {
+    if (!name_backup(f, backup)) return failed(run, f, ENOMEM);
+    // The backup and the rename go together: a signal between them would leave a backup
+    // of a file not converted, one after them must not take the backup away.
+    fatal_signals_held held;
+    if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
+    const bool noted = remove_on_signal(run.dir.fd, backup.name);
+    const int error = replace_commit(f.r);
+    if (noted) keep_on_signal(backup.name);
+    if (error != 0) {
+      unlinkat(run.dir.fd, backup.name, 0);
+      return failed(run, f, error);
+    }
+  } else if (const int error = replace_commit(f.r)) {
+    return failed(run, f, error);
+  }
+  run.dir_renamed = true;
+  ++run.counts.converted;
+  if (reserve(run.replaced)) add(run.replaced, q.made.st_dev, q.made.st_ino);
+  // A signal from here to the line leaves the file converted without its line: said in
+  // the manual, and better than a kiv that cannot be stopped while nobody reads.
+  line(f, q.pages);
+  if (f.leased && lease_broken(f.fd)) {
+    report("kiv: %s: converted, but another process opened it for writing as it was replaced\n",
+           f.shown.c_str());
+    run.status = status_failure;
+  }
+}
+
+// The batch done: each new file synced (its writeback began when it was written), then
+// those whose sync worked renamed in order, each file's line and what came after it said
+// in turn. No rename comes before its file's text is on disk.
+void commit_batch(run_state& run) {
+  batch& b = run.waiting;
+  if (b.count == 0) return;
+  capture_into(nullptr);
+  int errors[batch_most];
+  for (int i = 0; i < b.count; ++i) errors[i] = replace_sync(b.items[i].f->r);
+  for (int i = 0; i < b.count; ++i) {
+    queued& q = b.items[i];
+    if (errors[i] != 0)
+      failed(run, *q.f, errors[i]);
+    else
+      rename_converted(run, *q.f, q);
+    journal_replay(q.after);
+    journal_free(q.after);
+    job_free(q.f);
+  }
+  b.count = 0;
+  b.bytes = 0;
+}
+
+// Whether a file waits in the batch: named again, it must be renamed first.
+bool waiting(const run_state& run, const struct stat& st) {
+  for (int i = 0; i < run.waiting.count; ++i) {
+    const struct stat& first = run.waiting.items[i].f->first;
+    if (first.st_dev == st.st_dev && first.st_ino == st.st_ino) return true;
+  }
+  return false;
+}
+
+// Converts the file open on job->fd, found by name or in a walk. link: found through a
+// symbolic link. *taken: the job waits in the batch, which frees it.
+void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
+  file_job& f = *job;
   if (fstat(f.fd, &f.first) != 0) return failed(run, f, errno);
   if (!S_ISREG(f.first.st_mode)) return left_alone(run, f, "not a regular file");
   if (contains(run.replaced, f.first)) return nothing_to_do(run, f, "already ", output_page->name);
@@ -483,7 +635,7 @@ void convert_opened(run_state& run, file_job& f, bool link) {
   }
   if (struct stat there; !still_there(run, f, &there)) return left_alone(run, f, changed);
   // There a new file could be neither renamed nor removed.
-  if (folder_append_only(run.dir)) return left_alone(run, f, "the folder is append-only");
+  if (run.dir_append_only) return left_alone(run, f, "the folder is append-only");
 
   output_stream out = output_on(-1, new_text, new_text_size);
   if (dry_run) {
@@ -518,8 +670,11 @@ void convert_opened(run_state& run, file_job& f, bool link) {
   const int converted = convert_file(in, out);
   out_flush(out);
   if (converted != 0) return failed(run, f, converted);
-  // A file that changed under kiv tells nothing certain about itself.
-  if (!unchanged(run, f)) return left_alone(run, f, changed);
+  // A file that changed under kiv tells nothing certain about itself. (One that seems
+  // fine is looked at once more, just before its rename.)
+  const bool trouble =
+      nul.seen || in.error != 0 || out.error != 0 || watch.invalid || watch.lacking;
+  if (trouble && !unchanged(run, f)) return left_alone(run, f, changed);
   if (nul.seen) return nothing_to_do(run, f, "binary");
   if (in.error != 0) return failed(run, f, in.error);
   if (out.error != 0) return failed(run, f, out.error);
@@ -533,47 +688,40 @@ void convert_opened(run_state& run, file_job& f, bool link) {
     return left_alone(run, f, why);
   }
 
-  struct stat made {};
-  if (!dry_run) {
-    int error = 0;
-    if (replace_keep(f.r, &error) != replace_failure::none)
-      return error == ENOMEM ? failed(run, f, error) : left_alone(run, f, cannot_keep);
-    if (keep_times) {
-      const struct timespec times[2] = {f.first.st_atim, f.first.st_mtim};
-      if (futimens(f.r.fd, times) != 0) return failed(run, f, errno);
-    }
-    if (fstat(f.r.fd, &made) != 0) return failed(run, f, errno);
-    if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
-  }
-  if (!unchanged(run, f)) return left_alone(run, f, changed);
-  char pages[96];
+  char pages[128];
   std::snprintf(pages, sizeof pages, "%s -> %s%s", from->name, output_page->name,
                 declarations > 0 ? ", charset declaration updated" : "");
-  backup_name backup;
-  if (backup_suffix != nullptr) {
-    if (!name_backup(f, backup)) return failed(run, f, ENOMEM);
-    if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
-  }
   if (dry_run) {
+    if (!unchanged(run, f)) return left_alone(run, f, changed);
+    backup_name backup;
+    if (backup_suffix != nullptr) {
+      if (!name_backup(f, backup)) return failed(run, f, ENOMEM);
+      if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
+    }
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     ++run.counts.converted;
     return line(f, pages);
   }
-  if (const int error = replace_commit(f.r)) {
-    if (backup.made) unlinkat(run.dir.fd, backup.name, 0);
-    return failed(run, f, error);
+  int error = 0;
+  if (replace_keep(f.r, &error) != replace_failure::none)
+    return error == ENOMEM ? failed(run, f, error) : left_alone(run, f, cannot_keep);
+  if (keep_times) {
+    const struct timespec times[2] = {f.first.st_atim, f.first.st_mtim};
+    if (futimens(f.r.fd, times) != 0) return failed(run, f, errno);
   }
-  run.dir_renamed = true;
-  ++run.counts.converted;
-  add(run.replaced, made.st_dev, made.st_ino);
-  // A signal from here to the line leaves the file converted without its line: said in
-  // the manual, and better than a kiv that cannot be stopped while nobody reads.
-  line(f, pages);
-  if (f.leased && lease_broken(f.fd)) {
-    report("kiv: %s: converted, but another process opened it for writing as it was replaced\n",
-           f.shown.c_str());
-    run.status = status_failure;
-  }
+  batch& b = run.waiting;
+  queued& q = b.items[b.count];
+  q.made = f.r.made;
+  // Its writeback starts now; its sync comes when the batch is written.
+  sync_file_range(f.r.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  q.f = job;
+  std::memcpy(q.pages, pages, sizeof pages);
+  q.after = journal{};
+  ++b.count;
+  b.bytes += q.made.st_size;
+  *taken = true;
+  capture_into(&q.after);
+  if (b.count >= b.limit || b.bytes >= batch_bytes) commit_batch(run);
 }
 
 void show_progress(const run_state& run) {
@@ -585,11 +733,12 @@ void show_progress(const run_state& run) {
 // be, with the walk's folder as its own.
 void walk_file(void* ctx, int dir, dev_t dev, ino_t ino, const char* name, const char* shown) {
   run_state& run = *static_cast<run_state*>(ctx);
-  file_job f(shown);
+  job_holder held{job_new(shown, name)};
+  if (held.f == nullptr) return out_of_memory(run, shown);
+  file_job& f = *held.f;
   f.walk_dir = dir;
   f.walk_dev = dev;
   f.walk_ino = ino;
-  f.base = name;
   f.prefix = std::strlen(shown) - std::strlen(name);
   // The listing said a regular file; the open decides, and follows no link.
   constexpr int flags = O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
@@ -599,7 +748,9 @@ void walk_file(void* ctx, int dir, dev_t dev, ino_t ino, const char* name, const
     if (errno == ENOENT) return;  // gone since the listing: nothing was done to it
     return errno == ELOOP ? left_alone(run, f, changed) : failed(run, f, errno);
   }
-  convert_opened(run, f, false);
+  bool taken = false;
+  convert_opened(run, held.f, false, &taken);
+  if (taken) held.f = nullptr;
   show_progress(run);
 }
 
@@ -646,12 +797,20 @@ void walk_operand(run_state& run, file_job& f) {
 
 // A file named on the command line; a folder is walked with -r.
 void convert_named(run_state& run, const char* name) {
-  file_job f(name);
+  job_holder held{job_new(name)};
+  if (held.f == nullptr) return out_of_memory(run, name);
+  file_job& f = *held.f;
   struct stat st;
-  if (lstat(name, &st) != 0) return failed(run, f, errno);
-  // Only to pass over what is not a regular file without opening it: the open decides.
-  const bool link = S_ISLNK(st.st_mode);
-  if (link && stat(name, &st) != 0) return failed(run, f, errno);
+  bool link = false;
+  for (;;) {
+    if (lstat(name, &st) != 0) return failed(run, f, errno);
+    // Only to pass over what is not a regular file without opening it: the open decides.
+    link = S_ISLNK(st.st_mode);
+    if (link && stat(name, &st) != 0) return failed(run, f, errno);
+    // Named again while its conversion waits: done first, then this name looked at anew.
+    if (!waiting(run, st)) break;
+    commit_batch(run);
+  }
   if (S_ISDIR(st.st_mode)) return walk_operand(run, f);
   char last[NAME_MAX + 1];
   if (is_new_file_name(last_name(name, last)))
@@ -666,7 +825,9 @@ void convert_named(run_state& run, const char* name) {
   // (a signal still ends kiv there).
   if (f.fd < 0 && errno == EWOULDBLOCK) f.fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (f.fd < 0) return failed(run, f, errno);
-  convert_opened(run, f, link);
+  bool taken = false;
+  convert_opened(run, held.f, link, &taken);
+  if (taken) held.f = nullptr;
 }
 
 void convert_operand(run_state& run, const char* name) {
@@ -693,6 +854,16 @@ int convert_in_place(char* const* names, int count) {
     }
   }
   run.given = input_given ? input_page : nullptr;
+  // Each file of a batch holds two descriptors until it is renamed; the rest of the run
+  // needs at most 16 (the outputs, the walk's, a folder, a file in hand and its new one,
+  // iconv's while it loads).
+  struct rlimit files {};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t room = files.rlim_cur > 16 + 2 * batch_most ? 2 * batch_most
+                        : files.rlim_cur > 16                ? files.rlim_cur - 16
+                                                             : 0;
+    run.waiting.limit = room >= 4 ? static_cast<int>(room / 2) : 1;
+  }
   progress_start();
   for (int i = 0; i < count && !run.stop; ++i) {
     convert_operand(run, names[i]);

@@ -12,7 +12,7 @@ enum class lease_result {
 
 // Takes a read lease on fd, open for reading only. At most lease_slots at once.
 lease_result lease_take(int fd);
-constexpr int lease_slots = 64;
+constexpr int lease_slots = 80;  // a batch of files and the one in hand
 
 // Whether a writer opened the file since its lease was taken (false when none is held).
 bool lease_broken(int fd);

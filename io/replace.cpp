@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,20 +77,26 @@ void forget_pending(const char* name) {
 constexpr char suffix[] = ".kiv-";
 constexpr int random_letters = 6;
 
-// Letters for a name no one can guess: from the kernel, or failing that the clock.
+// Letters for a name no one can guess: from a generator the kernel seeds once a run (or,
+// failing that, the clock and the process). O_EXCL makes a name that is taken harmless.
 void random_name_letters(char* out) {
   static constexpr char letters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char bytes[random_letters];
-  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-    static unsigned long counter = 0;
+  static std::uint64_t state = 0;
+  if (state == 0 && getrandom(&state, sizeof state, GRND_NONBLOCK) != sizeof state) {
     struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned long x = static_cast<unsigned long>(now.tv_nsec) ^
-                      (static_cast<unsigned long>(getpid()) << 20) ^ (++counter * 0x9E3779B9u);
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(x >>= 5);
+    clock_gettime(CLOCK_REALTIME, &now);
+    state = static_cast<std::uint64_t>(now.tv_nsec) ^
+            (static_cast<std::uint64_t>(now.tv_sec) << 30) ^
+            (static_cast<std::uint64_t>(getpid()) << 12);
   }
-  for (int i = 0; i < random_letters; ++i) out[i] = letters[bytes[i] % (sizeof letters - 1)];
+  // splitmix64
+  std::uint64_t x = (state += 0x9E3779B97F4A7C15u);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  for (int i = 0; i < random_letters; ++i, x /= sizeof letters - 1)
+    out[i] = letters[x % (sizeof letters - 1)];
 }
 
 // ".NAME.kiv-XXXXXX" into name, NAME cut so that the whole fits NAME_MAX (not inside a
@@ -164,10 +171,11 @@ ssize_t read_attribute(int fd, const char* name, char** value, std::size_t* cap)
 // Makes the extended attributes of `to` those of `from`: each copied, and each that
 // `from` lacks removed (a directory's default ACL gives a new file one). With check, only
 // compares: 0 when they are the same, EPERM when not. Otherwise 0 or the error number.
-int match_attributes(int from, int to, bool check) {
+int match_attributes(int from, int to, bool check, bool* any = nullptr) {
   attribute_names wanted, had;
   if (int e = list_attributes(from, wanted); e != 0) return e;
   if (int e = list_attributes(to, had); e != 0) return e;
+  if (any != nullptr) *any = wanted.size > 0 || had.size > 0;
   char *value = nullptr, *other = nullptr;
   std::size_t cap = 0, other_cap = 0;
   int error = 0;
@@ -287,21 +295,27 @@ replace_failure replace_begin(replacement& r, int dir, const char* target, int s
   if ((now.st_uid != original.st_uid || now.st_gid != original.st_gid) &&
       fchown(r.fd, original.st_uid, original.st_gid) != 0)
     return give_up(r, errno, error);
-  if (const int e = match_attributes(source_fd, r.fd, false)) return give_up(r, e, error);
+  if (const int e = match_attributes(source_fd, r.fd, false, &r.attributes))
+    return give_up(r, e, error);
   return replace_failure::none;
 }
 
 replace_failure replace_keep(replacement& r, int* error) {
   // After the text: writing clears the set-id bits and file capabilities, and the mode
   // sets an ACL's mask, so attributes first, then the mode, then a look at what stuck.
-  if (const int e = match_attributes(r.source_fd, r.fd, false)) return give_up(r, e, error);
+  // Where neither file had any, writing gave none.
+  if (r.attributes) {
+    if (const int e = match_attributes(r.source_fd, r.fd, false)) return give_up(r, e, error);
+  }
   if (fchmod(r.fd, r.original.st_mode & 07777) != 0) return give_up(r, errno, error);
-  struct stat now;
+  struct stat& now = r.made;
   if (fstat(r.fd, &now) != 0) return give_up(r, errno, error);
   if ((now.st_mode & 07777) != (r.original.st_mode & 07777) || now.st_uid != r.original.st_uid ||
       now.st_gid != r.original.st_gid)
     return give_up(r, EPERM, error);
-  if (const int e = match_attributes(r.source_fd, r.fd, true)) return give_up(r, e, error);
+  if (r.attributes) {
+    if (const int e = match_attributes(r.source_fd, r.fd, true)) return give_up(r, e, error);
+  }
   return replace_failure::none;
 }
 
@@ -314,7 +328,7 @@ int replace_sync(replacement& r) {
 }
 
 int replace_commit(replacement& r) {
-  fatal_signals_held held;
+  // Nothing to hold signals for: a signal after the rename finds the new name gone.
   if (renameat(r.dir, r.name, r.dir, r.target) != 0) return errno;
   forget_pending(r.name);
   r.name[0] = '\0';
@@ -331,6 +345,10 @@ int replace_abandon(replacement& r) {
   if (error == 0) r.name[0] = '\0';  // else it still names the file, for the caller to say
   return error;
 }
+
+bool remove_on_signal(int dir, const char* name) { return note_pending(dir, name); }
+
+void keep_on_signal(const char* name) { forget_pending(name); }
 
 bool remove_on_signals() {
   if (pending == nullptr) {

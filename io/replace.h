@@ -37,6 +37,8 @@ struct replacement {
   int fd = -1;                   // the new file, open for writing
   int source_fd = -1;            // the original, open
   struct stat original {};
+  bool attributes = false;  // either file had extended attributes when the new one was made
+  struct stat made {};      // the new file, as replace_keep left it
 };
 
 // What replace_begin could not do.
@@ -61,12 +63,18 @@ replace_failure replace_keep(replacement& r, int* error);
 int replace_sync(replacement& r);
 
 // Renames the new file over the target: 0, or the error number (the new file is still
-// there: abandon it).
+// there: abandon it). A signal that comes meanwhile removes the new file if it is not yet
+// renamed, and finds nothing to remove if it is.
 int replace_commit(replacement& r);
 
 // Removes the new file, if there is one: 0, or the error number when it is still there
 // (r.name names it then).
 int replace_abandon(replacement& r);
+
+// Another name a signal must remove while it is there (a backup link not yet kept by the
+// rename): noted and forgotten with those signals held. False when no room is left.
+bool remove_on_signal(int dir, const char* name);
+void keep_on_signal(const char* name);
 
 // From now on, every signal whose default action ends kiv removes the new files first.
 // False when out of memory.
