@@ -288,4 +288,43 @@ checks=$((checks + 1))
 cmp -s "$D/huge.txt" "$T/huge.orig" || iconv -f UTF-16LE -t utf-8 "$T/huge.orig" | cmp -s - "$D/huge.txt" ||
   fail "closed pipe: the file is neither the old text nor the new"
 
+# Batches: what comes between the files that wait for their sync is said in its place; a
+# file named twice waits for its first conversion; a sync that fails keeps that file from
+# its rename, the others go on; a signal while a batch waits removes all its new files.
+rm -rf "$D" && mkdir -p "$D"
+cp "$(sample cp1251)" "$D/a.txt" && printf 'ASCII\n' >"$D/b.txt" && cp "$T/orig/bad98.txt" "$D/c.txt"
+cp "$(sample koi8-r)" "$D/d.txt"
+"$KIV" -v --in-place -o utf-8 "$D/a.txt" "$D/b.txt" "$D/c.txt" "$D/a.txt" "$D/d.txt" >"$T/both" 2>&1
+expect_text "batch: in order" "$T/both" "$D/a.txt: cp1251 -> utf-8
+$D/b.txt: no Russian letters
+kiv: $D/c.txt: left alone: invalid bytes for cp1251 (--lossy converts it)
+$D/a.txt: already utf-8
+$D/d.txt: koi8-r -> utf-8
+kiv: 2 converted, 2 already utf-8 or without Russian letters, 0 binary, 1 left alone, 0 failed\n"
+if command -v strace >/dev/null; then
+  for p in cp1251 koi8-r cp866; do cp "$(sample $p)" "$D/$p.txt"; done
+  cp -a "$D" "$T/batch"
+  ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=fsync -e inject=fsync:error=EIO:when=2 \
+    "$KIV" --in-place -o utf-8 "$D/cp1251.txt" "$D/koi8-r.txt" "$D/cp866.txt" >"$T/out" 2>"$T/err"
+  status=$?
+  split_summary
+  expect_status "a sync fails" 1
+  expect_text "a sync fails: the others converted" "$T/out" "$D/cp1251.txt: cp1251 -> utf-8\n$D/cp866.txt: cp866 -> utf-8\n"
+  expect_text "a sync fails: said" "$T/err" "kiv: $D/koi8-r.txt: Input/output error\n"
+  expect_file "a sync fails: that one whole" "$D/koi8-r.txt" "$T/batch/koi8-r.txt"
+  expect_text "a sync fails: no stray file" <(strays "$D") ''
+  for p in cp1251 koi8-r cp866; do cp "$(sample $p)" "$D/$p.txt"; done
+  ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=2000000:when=1 \
+    "$KIV" --in-place -o utf-8 "$D/cp1251.txt" "$D/koi8-r.txt" "$D/cp866.txt" >"$T/out" 2>"$T/err" &
+  pid=$!
+  for i in $(seq 500); do [ "$(strays "$D" | wc -l)" = 3 ] && break; sleep 0.01; done
+  expect_text "a batch waits: its new files" <(strays "$D" | wc -l) '3\n'
+  kill -TERM $(pgrep -P $pid -x kiv)
+  wait $pid
+  expect_text "a batch waits, killed: no stray file" <(strays "$D") ''
+  for p in cp1251 koi8-r cp866; do expect_file "a batch waits, killed: $p whole" "$D/$p.txt" "$T/batch/$p.txt"; done
+else
+  echo "no strace: a failed sync and a signal in a batch are not tried"
+fi
+
 finish
