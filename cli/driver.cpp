@@ -92,6 +92,8 @@ getopt_tables make_getopt_tables() {
 }
 
 bool output_named = false;  // some -o, right or wrong
+bool jobs_given = false;    // some -j
+bool jobs_misused = false;  // the last -j took no number
 
 // Returns -1 to go on, or the exit status to stop with.
 int read_options(int argc, char** argv) {
@@ -136,6 +138,15 @@ int read_options(int argc, char** argv) {
       case 'r':
         recursive = true;
         break;
+      case 'j': {
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(optarg, &end, 10);
+        jobs_misused = *optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n > 1024;
+        jobs = jobs_misused ? 1 : static_cast<int>(n);
+        jobs_given = true;
+        break;
+      }
       case backup_option:
         backup_suffix = optarg != nullptr ? optarg : "~";
         break;
@@ -289,7 +300,9 @@ const char* in_place_misuse(int operands) {
            : backup_suffix     ? "--backup needs --in-place"
            : keep_times        ? "--keep-times needs --in-place"
            : keep_declarations ? "--keep-declarations needs --in-place"
+           : jobs_given        ? "-j needs --in-place"
                                : nullptr;
+  if (jobs_misused) return "-j needs a number of jobs (0: one for each CPU)";
   // A suffix that makes no name beside the file, or none at all.
   if (backup_suffix != nullptr && (*backup_suffix == '\0' || std::strchr(backup_suffix, '/')))
     return "--backup=SUFFIX needs a suffix, without /";
@@ -302,7 +315,7 @@ const char* in_place_misuse(int operands) {
 }
 
 int run_kiv(int argc, char** argv, bool have_output) {
-  output_named = false;
+  output_named = jobs_given = jobs_misused = false;
   if (const int status = read_options(argc, argv); status >= 0) return status;
   if (const char* why = in_place_misuse(argc - optind)) {
     report("kiv: %s\n", why);

@@ -1,6 +1,7 @@
 #include "cli/in_place.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -14,6 +15,7 @@
 #include <new>
 
 #include "cli/driver.h"
+#include "cli/jobs.h"
 #include "cli/journal.h"
 #include "cli/names.h"
 #include "cli/progress.h"
@@ -87,11 +89,27 @@ struct file_job;
 
 // A file converted into its new file, which waits with others of its folder: the writes of
 // a batch reach the disk together, each file's sync then finds its data there already.
+// What one file's handling said and did, while it cannot yet go out: its turn comes
+// after the files before it (in a worker: the coordinator orders them).
+struct entry {
+  std::uint32_t id = 0;
+  journal said;
+  tally counts;
+  bool done = false;
+  bool made = false;  // renamed over: the new file's device and inode
+  dev_t dev = 0;
+  ino_t ino = 0;
+  int worker = -1;  // where it is being converted
+  dev_t file_dev = 0;
+  ino_t file_ino = 0;
+};
+
 struct queued {
   file_job* f;
   struct stat made;
   char pages[128];  // its line
   journal after;    // what the files after it said meanwhile
+  entry* said;      // in a worker: the task's own record, else null
 };
 constexpr int batch_most = 64;
 constexpr off_t batch_bytes = off_t{64} << 20;
@@ -116,7 +134,21 @@ struct run_state {
   bool dir_renamed = false;
   bool dir_append_only = false;  // there a new file could be neither renamed nor removed
   batch waiting;  // converted files of that folder, for one sync each and then the renames
+  // With -j: the workers (coordinator), or the socket to the coordinator (worker); the
+  // record of the file in hand, and in the coordinator, of the files not yet said.
+  job_pool pool;
+  int outstanding[jobs_most] = {};
+  int coordinator = -1;
+  entry* current = nullptr;
+  entry* entries = nullptr;  // a ring of entries_most
+  std::uint32_t first = 0, next = 0;
 };
+constexpr std::uint32_t entries_most = 4096;
+
+void count(run_state& run, std::size_t tally::*field) {
+  ++(run.counts.*field);
+  if (run.current != nullptr) ++(run.current->counts.*field);
+}
 
 // One file's handling: its names and what is open.
 struct file_job {
@@ -129,6 +161,8 @@ struct file_job {
   int walk_dir = -1;         // in a walk: the folder it was found in, held by the walk
   dev_t walk_dev = 0;
   ino_t walk_ino = 0;
+  bool own_dir = false;  // walk_dir is the job's own (a worker's copy)
+  int dir = -1;          // the folder, once found: where the new file is made and renamed
   int fd = -1;
   bool leased = false;
   struct stat first {};
@@ -142,6 +176,7 @@ struct file_job {
     std::free(resolved);
     std::free(dir_path);
     std::free(own);
+    if (own_dir) close(walk_dir);
   }
 };
 
@@ -229,11 +264,11 @@ void give_up(run_state& run, file_job& f, const char* what) {
 void nothing_to_do(run_state& run, file_job& f, const char* what, const char* page = nullptr) {
   if (f.r.name[0] != '\0') {
     if (const int error = replace_abandon(f.r)) {
-      ++run.counts.failed;
+      count(run, &tally::failed);
       return give_up(run, f, std::strerror(error));
     }
   }
-  ++(std::strcmp(what, "binary") == 0 ? run.counts.binary : run.counts.already);
+  count(run, std::strcmp(what, "binary") == 0 ? &tally::binary : &tally::already);
   if (verbose) line(f, what, page);
 }
 
@@ -244,20 +279,20 @@ constexpr const char* changed = "changed while being converted";
 void out_of_memory(run_state& run, const char* name) {
   const shown_name shown(name);
   report("kiv: %s: %s\n", shown.c_str(), std::strerror(ENOMEM));
-  ++run.counts.failed;
+  count(run, &tally::failed);
   run.status = ENOMEM;
   run.stop = true;
 }
 
 void left_alone(run_state& run, file_job& f, const char* why) {
-  ++run.counts.left_alone;
+  count(run, &tally::left_alone);
   char what[4200];
   std::snprintf(what, sizeof what, "left alone: %s", why);
   give_up(run, f, what);
 }
 
 void failed(run_state& run, file_job& f, int error) {
-  ++run.counts.failed;
+  count(run, &tally::failed);
   give_up(run, f, std::strerror(error));
   if (error == ENOMEM) {  // nothing more can be counted on
     run.status = ENOMEM;
@@ -275,7 +310,8 @@ bool same_file_still(const struct stat& a, const struct stat& b) {
 // The file's name in its folder is still the file first opened: a regular file of the same
 // device and inode, not a link.
 bool still_there(const run_state& run, const file_job& f, struct stat* there) {
-  return fstatat(run.dir.fd, f.base, there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(there->st_mode) &&
+  static_cast<void>(run);
+  return fstatat(f.dir, f.base, there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(there->st_mode) &&
          there->st_dev == f.first.st_dev && there->st_ino == f.first.st_ino;
 }
 
@@ -313,10 +349,14 @@ void commit_batch(run_state& run);
 
 // Ends the run of files in the folder held: synced if files were renamed into it, and
 // closed if it was opened for them.
+void drain(run_state& run);
+
 void release_folder(run_state& run) {
   commit_batch(run);
+  drain(run);
   if (run.dir.fd < 0) return;
-  if (run.dir_renamed) {
+  // A worker's folders are the coordinator's to sync.
+  if (run.dir_renamed && run.coordinator < 0) {
     if (const int error = folder_sync(run.dir)) {
       const shown_name shown(run.dir_path);
       report("kiv: %s: cannot sync the directory: %s\n", shown.c_str(), std::strerror(error));
@@ -350,9 +390,10 @@ int hold_folder(run_state& run, file_job& f) {
   return 0;
 }
 
-// The walk's folder of a file found in it, as the folder held.
+// The walk's folder of a file found in it (in a worker: the coordinator's), as the folder
+// held.
 int use_walk_folder(run_state& run, const file_job& f) {
-  if (run.dir.fd == f.walk_dir && run.dir.dev == f.walk_dev && run.dir.ino == f.walk_ino) return 0;
+  if (run.dir.fd >= 0 && run.dir.dev == f.walk_dev && run.dir.ino == f.walk_ino) return 0;
   release_folder(run);
   char* path = static_cast<char*>(std::malloc(f.prefix + 1));
   if (path == nullptr) return ENOMEM;
@@ -363,6 +404,20 @@ int use_walk_folder(run_state& run, const file_job& f) {
   run.dir_append_only = folder_append_only(run.dir);
   run.dir_owned = false;
   run.dir_path = path;
+  return 0;
+}
+
+// The file's folder held, and its descriptor the job's: the walk's, or the one found for
+// a name given.
+int find_its_folder(run_state& run, file_job& f, bool link) {
+  if (f.walk_dir >= 0) {
+    if (const int error = use_walk_folder(run, f)) return error;
+    f.dir = f.walk_dir;
+    return 0;
+  }
+  if (const int error = find_folder(f, link)) return error;
+  if (const int error = hold_folder(run, f)) return error;
+  f.dir = run.dir.fd;
   return 0;
 }
 
@@ -486,7 +541,7 @@ const char* make_backup(const run_state& run, const file_job& f, backup_name& b)
   char* const why = b.why;
   constexpr std::size_t why_size = sizeof b.why;
   const shown_name shown(b.shown);
-  const int dir = run.dir.fd;
+  const int dir = f.dir;
   struct stat st;
   int error = b.name[0] == '\0' ? ENAMETOOLONG : 0;
   if (error == 0 && dry_run) {
@@ -541,19 +596,24 @@ void rename_converted(run_state& run, file_job& f, const queued& q) {
     // of a file not converted, one after them must not take the backup away.
     fatal_signals_held held;
     if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
-    const bool noted = remove_on_signal(run.dir.fd, backup.name);
+    const bool noted = remove_on_signal(f.dir, backup.name);
     const int error = replace_commit(f.r);
     if (noted) keep_on_signal(backup.name);
     if (error != 0) {
-      unlinkat(run.dir.fd, backup.name, 0);
+      unlinkat(f.dir, backup.name, 0);
       return failed(run, f, error);
     }
   } else if (const int error = replace_commit(f.r)) {
     return failed(run, f, error);
   }
   run.dir_renamed = true;
-  ++run.counts.converted;
+  count(run, &tally::converted);
   if (reserve(run.replaced)) add(run.replaced, q.made.st_dev, q.made.st_ino);
+  if (run.current != nullptr) {
+    run.current->made = true;
+    run.current->dev = q.made.st_dev;
+    run.current->ino = q.made.st_ino;
+  }
   // A signal from here to the line leaves the file converted without its line: said in
   // the manual, and better than a kiv that cannot be stopped while nobody reads.
   line(f, q.pages);
@@ -567,6 +627,8 @@ void rename_converted(run_state& run, file_job& f, const queued& q) {
 // The batch done: each new file synced (its writeback began when it was written), then
 // those whose sync worked renamed in order, each file's line and what came after it said
 // in turn. No rename comes before its file's text is on disk.
+void answer(run_state& run, entry* e);
+
 void commit_batch(run_state& run) {
   batch& b = run.waiting;
   if (b.count == 0) return;
@@ -575,10 +637,16 @@ void commit_batch(run_state& run) {
   for (int i = 0; i < b.count; ++i) errors[i] = replace_sync(b.items[i].f->r);
   for (int i = 0; i < b.count; ++i) {
     queued& q = b.items[i];
+    // In a worker, each file's record is its own, sent when the file is done.
+    if (q.said != nullptr) capture_into(&q.said->said);
+    run.current = q.said;
     if (errors[i] != 0)
       failed(run, *q.f, errors[i]);
     else
       rename_converted(run, *q.f, q);
+    capture_into(nullptr);
+    run.current = nullptr;
+    if (q.said != nullptr) answer(run, q.said);
     journal_replay(q.after);
     journal_free(q.after);
     job_free(q.f);
@@ -593,11 +661,17 @@ bool waiting(const run_state& run, const struct stat& st) {
     const struct stat& first = run.waiting.items[i].f->first;
     if (first.st_dev == st.st_dev && first.st_ino == st.st_ino) return true;
   }
+  for (std::uint32_t id = run.first; run.entries != nullptr && id != run.next; ++id) {
+    const entry& e = run.entries[id % entries_most];
+    if (!e.done && e.worker >= 0 && e.file_dev == st.st_dev && e.file_ino == st.st_ino) return true;
+  }
   return false;
 }
 
 // Converts the file open on job->fd, found by name or in a walk. link: found through a
 // symbolic link. *taken: the job waits in the batch, which frees it.
+void dispatch(run_state& run, file_job& f, bool link);
+
 void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   file_job& f = *job;
   if (fstat(f.fd, &f.first) != 0) return failed(run, f, errno);
@@ -609,6 +683,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
     std::snprintf(why, sizeof why, "%ju hard links", static_cast<std::uintmax_t>(f.first.st_nlink));
     return left_alone(run, f, why);
   }
+  if (run.pool.count > 0) return dispatch(run, f, link);
   // Held to the rename: a writer that opens the file meanwhile is known at once.
   switch (lease_take(f.fd)) {
     case lease_result::busy:
@@ -627,12 +702,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   if (!reserve(run.replaced)) return failed(run, f, ENOMEM);
 
   // Its folder, by descriptor from here on: nothing after the first open goes by a path.
-  if (f.walk_dir >= 0) {
-    if (const int error = use_walk_folder(run, f)) return failed(run, f, error);
-  } else {
-    if (const int error = find_folder(f, link)) return failed(run, f, error);
-    if (const int error = hold_folder(run, f)) return failed(run, f, error);
-  }
+  if (const int error = find_its_folder(run, f, link)) return failed(run, f, error);
   if (struct stat there; !still_there(run, f, &there)) return left_alone(run, f, changed);
   // There a new file could be neither renamed nor removed.
   if (run.dir_append_only) return left_alone(run, f, "the folder is append-only");
@@ -643,7 +713,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
     out.write_fn = discard;
   } else {
     int error = 0;
-    switch (replace_begin(f.r, run.dir.fd, f.base, f.fd, f.first, &error)) {
+    switch (replace_begin(f.r, f.dir, f.base, f.fd, f.first, &error)) {
       case replace_failure::none:
         break;
       case replace_failure::keep:
@@ -699,7 +769,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
       if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
     }
     add(run.replaced, f.first.st_dev, f.first.st_ino);
-    ++run.counts.converted;
+    count(run, &tally::converted);
     return line(f, pages);
   }
   int error = 0;
@@ -717,11 +787,201 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   q.f = job;
   std::memcpy(q.pages, pages, sizeof pages);
   q.after = journal{};
+  q.said = run.current;  // a worker's: the record it keeps for this file
   ++b.count;
   b.bytes += q.made.st_size;
   *taken = true;
-  capture_into(&q.after);
+  if (q.said == nullptr) capture_into(&q.after);
   if (b.count >= b.limit || b.bytes >= batch_bytes) commit_batch(run);
+}
+
+// The coordinator's record of the files in turn: each file's entry is begun when the
+// file is met and said when it and every file before it are done.
+entry* begin_entry(run_state& run);
+void emit_ready(run_state& run);
+
+void receive_one(run_state& run);
+
+// Ends the record of the file in hand, unless a worker has it.
+void settle(run_state& run) {
+  entry* e = run.current;
+  if (e == nullptr) return;
+  capture_into(nullptr);
+  run.current = nullptr;
+  if (e->worker < 0) e->done = true;
+  emit_ready(run);
+}
+
+entry* begin_entry(run_state& run) {
+  if (run.entries == nullptr) return nullptr;
+  while (run.next - run.first == entries_most) receive_one(run);
+  entry& e = run.entries[run.next % entries_most];
+  e = entry{};
+  e.id = run.next++;
+  run.current = &e;
+  capture_into(&e.said);
+  return &e;
+}
+
+void show_progress(const run_state& run);
+
+void emit_ready(run_state& run) {
+  while (run.first != run.next && run.entries[run.first % entries_most].done) {
+    entry& e = run.entries[run.first % entries_most];
+    journal_replay(e.said);
+    journal_free(e.said);
+    ++run.first;
+  }
+  show_progress(run);
+}
+
+// One worker's answer taken in: what it did counted, what it said kept for its turn.
+void receive_one(run_state& run) {
+  job_result r;
+  const int w = jobs_receive(run.pool, r);
+  if (w < 0) {
+    // A worker gone: what it held is not done, and nothing more is started.
+    const int error = errno;
+    report("kiv: a job ended before its files were done: %s\n", std::strerror(error));
+    run.status = status_failure;
+    run.stop = true;
+    for (std::uint32_t id = run.first; id != run.next; ++id) {
+      entry& e = run.entries[id % entries_most];
+      if (e.worker >= 0 && !e.done) {
+        e.done = true;
+        ++run.counts.failed;
+      }
+    }
+    for (int k = 0; k < run.pool.count; ++k) run.outstanding[k] = 0;
+    return emit_ready(run);
+  }
+  entry& e = run.entries[r.id % entries_most];
+  if (!journal_append(e.said, r.said, r.said_len)) report_text("kiv: Cannot allocate memory\n", 28);
+  std::size_t tally::*fields[5] = {&tally::converted, &tally::already, &tally::binary,
+                                   &tally::left_alone, &tally::failed};
+  for (int k = 0; k < 5; ++k) run.counts.*fields[k] += r.counts[k];
+  if (r.status != 0 && (run.status == 0 || r.status == ENOMEM)) run.status = r.status;
+  if (r.stop) run.stop = true;
+  if (r.made) {
+    run.dir_renamed = true;
+    if (reserve(run.replaced)) add(run.replaced, r.dev, r.ino);
+  }
+  --run.outstanding[w];
+  e.done = true;
+  emit_ready(run);
+}
+
+// Every file handed out done.
+void drain(run_state& run) {
+  for (;;) {
+    int held = 0;
+    for (int k = 0; k < run.pool.count; ++k) held += run.outstanding[k];
+    if (held == 0) return;
+    receive_one(run);
+  }
+}
+
+// Hands the file, open and checked, to the worker with the least in hand.
+void dispatch(run_state& run, file_job& f, bool link) {
+  if (const int error = find_its_folder(run, f, link)) return failed(run, f, error);
+  // A long name is sent only to a worker with nothing in hand, so that neither side can
+  // wait on the other with its socket full.
+  const bool long_name = std::strlen(f.name) + std::strlen(f.base) > 8192;
+  if (long_name) drain(run);
+  int w = 0;
+  for (int k = 1; k < run.pool.count; ++k)
+    if (run.outstanding[k] < run.outstanding[w]) w = k;
+  while (run.outstanding[w] >= run.waiting.limit && !run.stop) {
+    receive_one(run);
+    for (int k = 0; k < run.pool.count; ++k)
+      if (run.outstanding[k] < run.outstanding[w]) w = k;
+  }
+  if (run.stop) return;
+  entry* e = run.current;
+  job_task task{e->id, f.fd,     f.dir,  run.dir.dev, run.dir.ino, run.dir_append_only,
+                link,  f.prefix, f.name, f.base,      f.resolved};
+  if (const int error = jobs_send(run.pool, w, task)) return failed(run, f, error);
+  e->worker = w;
+  e->file_dev = f.first.st_dev;
+  e->file_ino = f.first.st_ino;
+  ++run.outstanding[w];
+}
+
+// A worker's answer for one file, its record then freed.
+void answer(run_state& run, entry* e) {
+  job_result r{};
+  r.id = e->id;
+  r.status = run.status;
+  r.stop = run.stop;
+  r.made = e->made;
+  r.dev = e->dev;
+  r.ino = e->ino;
+  r.counts[0] = e->counts.converted;
+  r.counts[1] = e->counts.already;
+  r.counts[2] = e->counts.binary;
+  r.counts[3] = e->counts.left_alone;
+  r.counts[4] = e->counts.failed;
+  r.said = e->said.bytes;
+  r.said_len = e->said.len;
+  if (job_answer(run.coordinator, r) != 0) run.stop = true;
+  journal_free(e->said);
+  e->~entry();
+  std::free(e);
+}
+
+// A worker: each file handed to it converted as the files of a walk are, its folder the
+// coordinator's; a batch is done whenever no file is waiting to be handed over.
+int serve(int sock, void* ctx) {
+  const run_state& coordinator = *static_cast<const run_state*>(ctx);
+  progress_end();
+  end_with(nullptr, 0);
+  auto* mem = static_cast<run_state*>(std::malloc(sizeof(run_state)));
+  if (mem == nullptr) return ENOMEM;
+  run_state& run = *new (mem) run_state;
+  run.given = coordinator.given;
+  run.coordinator = sock;
+  run.waiting.limit = coordinator.waiting.limit;
+  char* buf = nullptr;
+  std::size_t cap = 0;
+  job_task t;
+  while (!run.stop && job_next(sock, t, &buf, &cap)) {
+    auto* e = static_cast<entry*>(std::malloc(sizeof(entry)));
+    file_job* f = e != nullptr ? job_new(t.name, t.base) : nullptr;
+    if (f == nullptr || (t.resolved != nullptr && (f->resolved = strdup(t.resolved)) == nullptr)) {
+      job_free(f);
+      std::free(e);
+      close(t.fd);
+      close(t.dir);
+      run.status = ENOMEM;
+      run.stop = true;
+      break;
+    }
+    new (e) entry;
+    e->id = t.id;
+    f->fd = t.fd;
+    f->walk_dir = t.dir;
+    f->own_dir = true;
+    f->walk_dev = t.dir_dev;
+    f->walk_ino = t.dir_ino;
+    f->prefix = t.prefix;
+    run.current = e;
+    capture_into(&e->said);
+    bool taken = false;
+    convert_opened(run, f, t.link, &taken);
+    capture_into(nullptr);
+    run.current = nullptr;
+    if (!taken) {
+      job_free(f);
+      answer(run, e);
+    }
+    if (!job_waiting(sock)) commit_batch(run);
+  }
+  release_folder(run);
+  std::free(buf);
+  const int status = run.status;
+  run.~run_state();
+  std::free(mem);
+  return status == ENOMEM ? ENOMEM : 0;
 }
 
 void show_progress(const run_state& run) {
@@ -729,10 +989,21 @@ void show_progress(const run_state& run) {
   progress_files(c.converted + c.already + c.binary + c.left_alone + c.failed, c.left_alone);
 }
 
+void convert_found(run_state& run, int dir, dev_t dev, ino_t ino, const char* name,
+                   const char* shown);
+
 // A walk's hooks: each file found is converted as one named on the command line would
 // be, with the walk's folder as its own.
 void walk_file(void* ctx, int dir, dev_t dev, ino_t ino, const char* name, const char* shown) {
   run_state& run = *static_cast<run_state*>(ctx);
+  begin_entry(run);
+  convert_found(run, dir, dev, ino, name, shown);
+  settle(run);
+  show_progress(run);
+}
+
+void convert_found(run_state& run, int dir, dev_t dev, ino_t ino, const char* name,
+                   const char* shown) {
   job_holder held{job_new(shown, name)};
   if (held.f == nullptr) return out_of_memory(run, shown);
   file_job& f = *held.f;
@@ -751,7 +1022,6 @@ void walk_file(void* ctx, int dir, dev_t dev, ino_t ino, const char* name, const
   bool taken = false;
   convert_opened(run, held.f, false, &taken);
   if (taken) held.f = nullptr;
-  show_progress(run);
 }
 
 void walk_leave(void* ctx, int dir) {
@@ -761,16 +1031,22 @@ void walk_leave(void* ctx, int dir) {
 
 void walk_passed(void* ctx, const char* shown, const char* why) {
   if (!verbose) return;
+  run_state& run = *static_cast<run_state*>(ctx);
+  begin_entry(run);
   const file_job f(shown);
   line(f, why);
-  static_cast<void>(ctx);
+  settle(run);
 }
 
 void walk_trouble(void* ctx, const char* shown, const char* why, int error) {
   run_state& run = *static_cast<run_state*>(ctx);
+  begin_entry(run);
   file_job f(shown);
-  if (why != nullptr) return left_alone(run, f, why);
-  failed(run, f, error);
+  if (why != nullptr)
+    left_alone(run, f, why);
+  else
+    failed(run, f, error);
+  settle(run);
 }
 
 bool walk_stopped(void* ctx) {
@@ -790,6 +1066,7 @@ void walk_operand(run_state& run, file_job& f) {
   const int fd = open(f.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return failed(run, f, errno);
   release_folder(run);
+  settle(run);  // the files met in the walk are said in turn after it
   const walk_hooks hooks{&run, walk_file, walk_leave, walk_passed, walk_trouble, walk_stopped};
   walk_tree(fd, f.name, backup_suffix, hooks);
   release_folder(run);
@@ -810,6 +1087,7 @@ void convert_named(run_state& run, const char* name) {
     // Named again while its conversion waits: done first, then this name looked at anew.
     if (!waiting(run, st)) break;
     commit_batch(run);
+    drain(run);
   }
   if (S_ISDIR(st.st_mode)) return walk_operand(run, f);
   char last[NAME_MAX + 1];
@@ -831,8 +1109,36 @@ void convert_named(run_state& run, const char* name) {
 }
 
 void convert_operand(run_state& run, const char* name) {
+  begin_entry(run);
   convert_named(run, name);
+  settle(run);
   show_progress(run);
+}
+
+// With -j 2 or more: the workers forked, the coordinator's record of files made. Where
+// the descriptors are too few for them, the run is one job.
+int start_jobs(run_state& run) {
+  int n = jobs;
+  if (n == 0) {
+    cpu_set_t cpus;
+    n = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+  }
+  if (n > jobs_most) n = jobs_most;
+  struct rlimit files {};
+  if (n < 2 || getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur < 64) return 0;
+  // A worker holds three descriptors a file of its batch: the file, the new one, the
+  // folder's copy.
+  const rlim_t room = files.rlim_cur - 16 > 3 * batch_most ? 3 * batch_most : files.rlim_cur - 16;
+  run.waiting.limit = static_cast<int>(room / 3);
+  run.entries = static_cast<entry*>(std::calloc(entries_most, sizeof(entry)));
+  if (run.entries == nullptr) return ENOMEM;
+  if (const int error = jobs_start(run.pool, n, serve, &run)) {
+    std::free(run.entries);
+    run.entries = nullptr;
+    return error;
+  }
+  end_with(run.pool.pid, run.pool.count);
+  return 0;
 }
 
 }  // namespace
@@ -864,6 +1170,10 @@ int convert_in_place(char* const* names, int count) {
                                                              : 0;
     run.waiting.limit = room >= 4 ? static_cast<int>(room / 2) : 1;
   }
+  if (const int error = start_jobs(run)) {
+    report("kiv: cannot start %d jobs: %s\n", jobs, std::strerror(error));
+    return error == ENOMEM ? ENOMEM : status_failure;
+  }
   progress_start();
   for (int i = 0; i < count && !run.stop; ++i) {
     convert_operand(run, names[i]);
@@ -872,6 +1182,11 @@ int convert_in_place(char* const* names, int count) {
   // Until the folder's sync a crash may leave the old text in place, but never a part of
   // either.
   release_folder(run);
+  if (run.pool.count > 0) {
+    end_with(nullptr, 0);
+    if (jobs_finish(run.pool) != 0 && run.status == 0) run.status = status_failure;
+    std::free(run.entries);
+  }
   progress_end();
   const tally& c = run.counts;
   if (verbose || c.left_alone > 0 || c.failed > 0)

@@ -55,6 +55,13 @@ bool journal_message(journal& j, const char* text, std::size_t len) {
   return true;
 }
 
+bool journal_append(journal& j, const char* records, std::size_t len) {
+  char* at = room(j, len);
+  if (at == nullptr) return false;
+  std::memcpy(at, records, len);
+  return true;
+}
+
 void journal_replay(journal& j) {
   output_stream& out = standard_output();
   for (std::size_t at = 0; at < j.len;) {

@@ -17,6 +17,9 @@ struct journal {
 bool journal_line(journal& j, const struct iovec* parts, int count);
 bool journal_message(journal& j, const char* text, std::size_t len);
 
+// Appends records another journal kept (a worker's, sent whole).
+bool journal_append(journal& j, const char* records, std::size_t len);
+
 // Writes what was kept, in order, each line and message as it would have gone out, and
 // empties the journal.
 void journal_replay(journal& j);

@@ -34,6 +34,7 @@ inline constexpr option_row option_rows[] = {
     {'q', "quiet", nullptr, nullptr},
     {'s', "ignored", "arg", nullptr},
     {'r', "recursive", nullptr, nullptr},
+    {'j', "jobs", "N", nullptr},
     {in_place_option, "in-place", nullptr, "Convert each file in its place (needs -o)."},
     {dry_run_option, "dry-run", nullptr, "With --in-place: decide and report, change nothing."},
     {lossy_option, "lossy", nullptr, "With --in-place: convert what loses characters too."},

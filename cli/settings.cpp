@@ -17,6 +17,7 @@ bool recursive = false;
 const char* backup_suffix = nullptr;
 bool keep_times = false;
 bool quiet_last = false;
+int jobs = 1;
 bool keep_declarations = false;
 
 void reset_settings() {
@@ -35,5 +36,6 @@ void reset_settings() {
   backup_suffix = nullptr;
   keep_times = false;
   quiet_last = false;
+  jobs = 1;
   keep_declarations = false;
 }

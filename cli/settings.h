@@ -18,6 +18,7 @@ extern bool recursive;              // -r
 extern const char* backup_suffix;   // --backup: the suffix, or null without it
 extern bool keep_times;             // --keep-times
 extern bool quiet_last;             // -q came after the last -v
+extern int jobs;                    // -j: 1 by default, 0 for as many as there are CPUs
 extern bool keep_declarations;      // --keep-declarations
 
 // Puts every setting back to its initial value (koi8-r output, all flags off).

@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,7 +49,12 @@ bool ends_the_process(int s) {
   }
 }
 
+const pid_t* volatile others = nullptr;
+volatile int other_count = 0;
+
 void on_fatal_signal(int sig) {
+  for (int i = 0; i < other_count; ++i) kill(others[i], sig);
+  for (int i = 0; i < other_count; ++i) waitpid(others[i], nullptr, 0);
   if (pending_file* const p = pending)
     for (int i = 0; i < pending_slots; ++i)
       if (const char* name = p[i].name) unlinkat(p[i].dir, name, 0);
@@ -344,6 +350,12 @@ int replace_abandon(replacement& r) {
   forget_pending(r.name);
   if (error == 0) r.name[0] = '\0';  // else it still names the file, for the caller to say
   return error;
+}
+
+void end_with(const pid_t* pids, int count) {
+  other_count = 0;
+  others = pids;
+  other_count = count;
 }
 
 bool remove_on_signal(int dir, const char* name) { return note_pending(dir, name); }

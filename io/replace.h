@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // A folder new files are made in and renamed in, held open.
 struct folder {
@@ -75,6 +76,10 @@ int replace_abandon(replacement& r);
 // rename): noted and forgotten with those signals held. False when no room is left.
 bool remove_on_signal(int dir, const char* name);
 void keep_on_signal(const char* name);
+
+// Processes that a signal ending kiv ends too, with the same signal, and waits for: the
+// workers, which remove their own new files. (Count 0: none.)
+void end_with(const pid_t* pids, int count);
 
 // From now on, every signal whose default action ends kiv removes the new files first.
 // False when out of memory.
