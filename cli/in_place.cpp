@@ -18,6 +18,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/repair_file.h"
 #include "convert/span.h"
 #include "io/input.h"
 #include "io/output.h"
@@ -222,10 +223,6 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
       nothing_to_do(f, "looks like ", found->name);
       return nullptr;
   }
-  if (from == output_page) {
-    nothing_to_do(f, "already ", output_page->name);
-    return nullptr;
-  }
   return from;
 }
 
@@ -234,6 +231,58 @@ constexpr std::size_t new_text_size = std::size_t{1} << 16;
 unsigned char* new_text = nullptr;
 
 ssize_t discard(void*, const void*, std::size_t n) { return static_cast<ssize_t>(n); }
+
+// "1 line", "3 lines".
+struct line_count {
+  char text[32];
+  explicit line_count(std::uint64_t n) {
+    std::snprintf(text, sizeof text, "%ju line%s", static_cast<std::uintmax_t>(n),
+                  n == 1 ? "" : "s");
+  }
+};
+
+// Why a file is left alone after its conversion was tried, or null. Lines the rules would
+// mend come first: they are what the other losses are likely made of.
+const char* loss(const repair_counts& counts, const code_page* from, char (&why)[120]) {
+  if (counts.lines > 0 && !repair) {
+    std::snprintf(why, sizeof why, "%s in another page or double-encoded (--repair mends them)",
+                  line_count(counts.lines).text);
+  } else if (from == output_page && counts.invalid) {
+    std::snprintf(why, sizeof why, "invalid bytes for %s", from->name);  // --lossy alike
+  } else if (watch.invalid) {
+    std::snprintf(why, sizeof why, "invalid bytes for %s (--lossy converts it)", from->name);
+  } else if (watch.lacking) {
+    std::snprintf(why, sizeof why, "characters %s lacks (--lossy converts it)", output_page->name);
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+// One reading of the file from its start (past a BOM that a single-byte output page has
+// no use for), converted into out under the repair rules.
+struct conversion_pass {
+  repair_counts counts;
+  bool binary = false;  // a NUL
+  int read_error = 0;
+};
+int convert_pass(const file_job& f, const code_page* from, output_stream& out,
+                 conversion_pass& pass) {
+  const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
+  if (lseek(f.fd, start, SEEK_SET) != start) return errno;
+  input_stream in = input_on(f.fd);
+  nul_watch nul{f.fd, false};
+  if (from->char_width != 2) {
+    in.read_fn = read_watching;
+    in.cookie = &nul;
+  }
+  watch.invalid = watch.lacking = false;
+  const int converted = repair_file(in, out, repair, pass.counts);
+  out_flush(out);
+  pass.binary = nul.seen;
+  pass.read_error = in.error;
+  return converted;
+}
 
 // Remembers the directory of a file about to be renamed into it, once.
 bool note_directory(run_state& run, const char* path) {
@@ -301,6 +350,18 @@ void convert_one(run_state& run, const char* name, code_page* given) {
   input_page = from;
   if (const int error = open_conversion()) return failed(run, f, error);
   if (!reserve(run.replaced)) return failed(run, f, ENOMEM);
+  char why[120];
+  // A file in the page already is read first: only lines to mend make a new file of it.
+  if (from == output_page) {
+    output_stream none = output_on(-1, new_text, new_text_size);
+    none.write_fn = discard;
+    conversion_pass check;
+    if (const int error = convert_pass(f, from, none, check)) return failed(run, f, error);
+    if (check.binary) return nothing_to_do(f, "binary");
+    if (check.read_error != 0) return failed(run, f, check.read_error);
+    if (const char* w = loss(check.counts, from, why)) return left_alone(run, f, w);
+    if (check.counts.lines == 0) return nothing_to_do(f, "already ", output_page->name);
+  }
 
   output_stream out = output_on(-1, new_text, new_text_size);
   if (dry_run) {
@@ -320,32 +381,14 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     out.fd = f.r.fd;
   }
 
-  const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
-  if (lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
-  input_stream in = input_on(f.fd);
-  nul_watch nul{f.fd, false};
-  if (from->char_width != 2) {
-    in.read_fn = read_watching;
-    in.cookie = &nul;
-  }
-  watch.invalid = watch.lacking = false;
-  const int converted = convert_file(in, out);
-  out_flush(out);
-  if (converted != 0) return failed(run, f, converted);
+  conversion_pass done;
+  if (const int error = convert_pass(f, from, out, done)) return failed(run, f, error);
   // A file that changed under kiv tells nothing certain about itself.
   if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  if (nul.seen) return nothing_to_do(f, "binary");
-  if (in.error != 0) return failed(run, f, in.error);
+  if (done.binary) return nothing_to_do(f, "binary");
+  if (done.read_error != 0) return failed(run, f, done.read_error);
   if (out.error != 0) return failed(run, f, out.error);
-  if (watch.invalid || watch.lacking) {
-    char why[80];
-    if (watch.invalid)
-      std::snprintf(why, sizeof why, "invalid bytes for %s (--lossy converts it)", from->name);
-    else
-      std::snprintf(why, sizeof why, "characters %s lacks (--lossy converts it)",
-                    output_page->name);
-    return left_alone(run, f, why);
-  }
+  if (const char* w = loss(done.counts, from, why)) return left_alone(run, f, w);
 
   struct stat made {};
   if (!dry_run) {
@@ -356,8 +399,15 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  char pages[64];
-  std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  char pages[96];
+  const line_count mended(done.counts.lines);
+  if (from == output_page)
+    std::snprintf(pages, sizeof pages, "%s, %s repaired", from->name, mended.text);
+  else if (done.counts.lines > 0)
+    std::snprintf(pages, sizeof pages, "%s -> %s, %s repaired", from->name, output_page->name,
+                  mended.text);
+  else
+    std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
   if (dry_run) {
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     return line(f, pages);
