@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "cli/settings.h"
 #include "codepages/letter_pairs.h"
 #include "convert/repair_file.h"
 #include "convert/repair_tables.h"
+#include "io/input.h"
+#include "io/output.h"
 #include "tests/support.h"
 
 namespace {
@@ -449,6 +453,58 @@ TEST(Repair, WindowsOfALongLine) {
     EXPECT_EQ(r.out, clean + clean_lines) << row.name;
     EXPECT_EQ(r.counts.lines, 1u) << row.name;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A line goes out when it is whole, before kiv waits for more: `tail -f log | kiv`.
+struct paced_lines {
+  std::string text;
+  std::size_t delivered = 0;
+  std::string written;
+  int behind = 0;  // reads at which a whole line was not out, or part of one was
+};
+
+TEST(Repair, EachLineGoesOutWhenWhole) {
+  paced_lines pipe;
+  for (int i = 0; i < 60; ++i)
+    pipe.text += i % 3 == 0 ? cp1251(clean_lines.substr(0, 70)) + "\n" : clean_lines;
+  input_stream in = input_on(-1);
+  in.may_wait = true;
+  in.cookie = &pipe;
+  in.read_fn = [](void* c, void* buf, std::size_t n) -> ssize_t {
+    auto* p = static_cast<paced_lines*>(c);
+    // Mended lines change in length, so lines are counted rather than bytes.
+    const auto lines = [](const std::string& s, std::size_t len) {
+      return std::count(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(len), '\n');
+    };
+    if (lines(p->text, p->delivered) != lines(p->written, p->written.size()) ||
+        (!p->written.empty() && p->written.back() != '\n'))
+      ++p->behind;
+    n = std::min({n, std::size_t{333}, p->text.size() - p->delivered});
+    std::memcpy(buf, p->text.data() + p->delivered, n);
+    p->delivered += n;
+    return static_cast<ssize_t>(n);
+  };
+  unsigned char buf[1 << 16];
+  output_stream out = output_on(-1, buf, sizeof buf - output_slack);
+  out.cookie = &pipe;
+  out.write_fn = [](void* c, const void* bytes, std::size_t n) -> ssize_t {
+    static_cast<paced_lines*>(c)->written.append(static_cast<const char*>(bytes), n);
+    return static_cast<ssize_t>(n);
+  };
+  reset_settings();
+  input_page = page_named("utf-8");
+  output_page = page_named("utf-8");
+  repair_counts counts;
+  ASSERT_EQ(repair_file(in, out, true, counts), 0);
+  EXPECT_TRUE(out_flush(out));
+  EXPECT_EQ(counts.lines, 20u);
+  EXPECT_EQ(pipe.behind, 0);
+  EXPECT_EQ(std::count(pipe.written.begin(), pipe.written.end(), '\n'),
+            std::count(pipe.text.begin(), pipe.text.end(), '\n'));
 }
 
 }  // namespace
