@@ -6,71 +6,13 @@
 
 #include "codepages/letter_pairs.h"
 #include "codepages/registry.h"
+#include "convert/repair_classes.h"
 #include "convert/repair_tables.h"
+#include "convert/simd.h"
 
 namespace {
 
-// Character classes: Russian letters small and capital, ASCII letters, ASCII whitespace
-// (which ends a word), other spaces, controls and the like, ASCII punctuation and digits,
-// everything else, and typography by where it is odd (the no-break space never).
-enum : std::uint8_t {
-  cls_L,
-  cls_U,
-  cls_a,
-  cls_space,
-  cls_s,
-  cls_p,
-  cls_X,
-  cls_C,        // at or above U+0080
-  cls_control,  // an ASCII control, also of class C
-  cls_T_before,
-  cls_T_after,
-  cls_T_adjacent,
-  cls_T_free,
-  cls_nbsp,
-  classes
-};
-
-struct char_info {
-  std::uint8_t cls;
-  std::uint8_t letter;  // its place in the pair table, or the edge for any other character
-};
-
-constexpr int edge = letter_pair_edge;
-
-// а-я with ё after е, as the pair table orders them.
-constexpr std::uint8_t fold(std::uint32_t from_a) {
-  return static_cast<std::uint8_t>(from_a < 6 ? from_a : from_a + 1);
-}
-
-constexpr char_info info_of(std::uint32_t c) {
-  constexpr auto none = static_cast<std::uint8_t>(edge);
-  if (c < 0x80) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return {cls_a, none};
-    if (c == ' ' || (c >= '\t' && c <= '\r')) return {cls_space, none};
-    if (c < 0x20 || c == 0x7F) return {cls_control, none};
-    return {cls_p, none};
-  }
-  if (c >= 0x430 && c <= 0x44F) return {cls_L, fold(c - 0x430)};
-  if (c == 0x451) return {cls_L, 6};
-  if (c >= 0x410 && c <= 0x42F) return {cls_U, fold(c - 0x410)};
-  if (c == 0x401) return {cls_U, 6};
-  if (c == 0xA0) return {cls_nbsp, none};
-  for (const typography_row& t : typography_rows)
-    if (t.code == c)
-      return {static_cast<std::uint8_t>(cls_T_before + static_cast<int>(t.kind)), none};
-  std::size_t lo = 0, hi = std::size(class_ranges);
-  while (lo < hi) {
-    const std::size_t mid = (lo + hi) / 2;
-    if (class_ranges[mid].last < c)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  if (lo < std::size(class_ranges) && class_ranges[lo].first <= c)
-    return {class_ranges[lo].cls == 'C' ? cls_C : cls_s, none};
-  return {cls_X, none};
-}
+using namespace repair_classes;
 
 // The odd events of a character, given the classes of the two before it. Each is a matter
 // of neighbours: a capital after a small letter; a letter beside an ASCII letter, X or C;
@@ -102,16 +44,6 @@ constexpr std::array<std::uint8_t, 4096> make_odd_table() {
   return t;
 }
 constexpr auto odd_table = make_odd_table();
-
-// The cost of a character after the one before, letters or the edge: a letter pair, the
-// start or the end of a word; nothing between two characters that are no letters.
-constexpr std::array<std::array<std::uint16_t, edge + 1>, edge + 1> make_costs() {
-  std::array<std::array<std::uint16_t, edge + 1>, edge + 1> t{};
-  for (int a = 0; a <= edge; ++a)
-    for (int b = 0; b <= edge; ++b) t[a][b] = a == edge && b == edge ? 0 : letter_pair_costs[a][b];
-  return t;
-}
-constexpr auto step_cost = make_costs();
 
 // Up to U+07FF, all that two bytes of UTF-8 hold, from a table.
 constexpr std::uint32_t small_limit = 0x800;
@@ -325,7 +257,15 @@ text_measure measured(meter m, const unsigned char* p, std::size_t len) {
 
 // The readings of a window: through a single-byte page, or UTF-8 where it is well-formed
 // and that page elsewhere (the hybrid).
+// Texts this short are measured as quickly one character at a time.
+constexpr std::size_t vector_least = 16;
+bool vector_meter(std::size_t len) {
+  return len >= vector_least && simd_current() == simd_path::avx512;
+}
+
 text_measure measure_page(int page, const unsigned char* p, std::size_t len) {
+  text_measure v;
+  if (vector_meter(len) && vector_measure_page(page, p, len, &v)) return v;
   meter m;
   const auto& high = high_info[page];
   const auto& reads = single_byte_readings[page];
@@ -362,6 +302,7 @@ text_measure measure_hybrid(int page, const unsigned char* p, std::size_t len) {
 
 // The measure of UTF-8 that may not be valid: false, and no measure, when it is not.
 bool measure_if_utf8(const unsigned char* p, std::size_t len, text_measure* out) {
+  if (vector_meter(len) && vector_measure_utf8(p, len, out)) return true;
   meter m;
   const unsigned char* const end = p + len;
   for (const unsigned char* at = p; at < end;) {
@@ -617,6 +558,14 @@ bool all_ascii(const unsigned char* p, std::size_t len) {
   return true;
 }
 
+// Whether the first byte 80-FF starts a well-formed sequence.
+bool starts_utf8(const unsigned char* p, std::size_t len) {
+  const unsigned char* const end = p + len;
+  while (p < end && *p < 0x80) ++p;
+  std::uint32_t c;
+  return p == end || utf8_sequence(p, end, &c) != 0;
+}
+
 bool holds_undefined(int page, const unsigned char* p, std::size_t len) {
   for (const std::uint8_t u : undefined_bytes[page])
     if (u != 0 && std::memchr(p, u, len) != nullptr) return true;
@@ -642,6 +591,12 @@ std::int64_t badness(const text_measure& m) {
 
 bool accept(const text_measure& m, std::int64_t least) {
   return m.n >= least && m.odd <= m.n / 40 && m.cost <= 560 * m.n;
+}
+
+std::size_t repair_vector_bytes = 0;
+
+text_measure measure_reading(repair_page page, const unsigned char* bytes, std::size_t len) {
+  return measure_page(static_cast<int>(page), bytes, len);
 }
 
 text_measure measure_utf8(const unsigned char* text, std::size_t len) {
@@ -737,8 +692,10 @@ window_verdict repair_text(repair_state& state, const unsigned char* bytes, std:
   } else {
     m = measure_page(page, bytes, len);
     text_measure u;
-    // Rule MU: a line of UTF-8 in a single-byte input.
-    if (measure_if_utf8(bytes, len, &u) && accept(u, 5) && badness(u) + 1000 <= badness(m)) {
+    // Rule MU: a line of UTF-8 in a single-byte input (which a line of the page seldom is
+    // past its first byte 80-FF).
+    if (starts_utf8(bytes, len) && measure_if_utf8(bytes, len, &u) && accept(u, 5) &&
+        badness(u) + 1000 <= badness(m)) {
       m = u;
       page = -1;
       fired = true;

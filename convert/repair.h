@@ -36,6 +36,10 @@ bool accept(const text_measure& m, std::int64_t least);
 // The measure of valid UTF-8 text.
 text_measure measure_utf8(const unsigned char* text, std::size_t len);
 
+// Bytes the vector meter measured in this process (convert/simd.h chooses it): the tests
+// see that it works.
+extern std::size_t repair_vector_bytes;
+
 // The single-byte pages of the rules, in this order; the last is only ever a chain's.
 enum class repair_page { cp866, cp1251, koi8_r, iso_8859_5, mac_cyrillic, cp1252 };
 constexpr int repair_pages = 6;
@@ -44,6 +48,8 @@ constexpr int repair_pages = 6;
 std::uint32_t page_reading(repair_page page, unsigned char byte);
 bool page_defines(repair_page page, unsigned char byte);
 int page_encoding(repair_page page, std::uint32_t code);
+// The measure of bytes read through the page.
+text_measure measure_reading(repair_page page, const unsigned char* bytes, std::size_t len);
 
 // What the rules carry from one line of an input to the next.
 struct repair_state {

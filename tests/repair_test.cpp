@@ -13,6 +13,7 @@
 #include "codepages/letter_pairs.h"
 #include "convert/repair_file.h"
 #include "convert/repair_tables.h"
+#include "convert/simd.h"
 #include "io/input.h"
 #include "io/output.h"
 #include "tests/support.h"
@@ -211,24 +212,63 @@ TEST(Repair, MeasureOfAWord) {
   EXPECT_EQ(badness(measure("plain words")), 0);
 }
 
-TEST(Repair, MeterAgreesWithTheRulesWordByWord) {
-  const std::u32string pieces[] = {
+class RepairPath : public testing::TestWithParam<simd_path> {};
+
+// The meter on every path this CPU has, on UTF-8 and on single bytes through each page,
+// against the rules' words; texts of every kind, and texts of what the vector meter
+// takes itself, over several of its blocks.
+TEST_P(RepairPath, MeterAgreesWithTheRulesWordByWord) {
+  if (!simd_force(GetParam())) GTEST_SKIP() << "this CPU has no " << simd_name(GetParam());
+  const std::u32string any[] = {
       U"а",          U"а",      U"о",      U"д",      U"м",      U"Д",      U"Ё",      U"ё",
       U"я",          U"Я",      U"ааа",    U"нн",     U" ",      U"\t",     U"\n",     U"x",
       U"Q",          U"7",      U",",      U".",      U"\x01",   U"\x7F",   U"\u00A0", U"\u00AB",
       U"\u00BB",     U"\u2014", U"\u2026", U"\u00A9", U"\u201C", U"\u201E", U"\u2019", U"\u2116",
       U"\u00E9",     U"\u03B1", U"\u0457", U"\u2500", U"\u0085", U"\u200B", U"\uFEFF", U"\u2009",
       U"\U0001F600", U"\u4E2D", U"\u0378"};
+  const std::u32string clean[] = {U" дом",   U" Мир", U" ёлка", U"ещё",      U", ",
+                                  U". ",     U" — ",  U" «",    U"» ",       U" 1987",
+                                  U"\u00A0", U" …",   U" №",    U"\u2009",   U" абв",
+                                  U" шёл",   U" сад", U" Щи",   U" подъезд", U" объём"};
   std::mt19937 rng(7);
-  for (int round = 0; round < 3000; ++round) {
+  const std::size_t taken = repair_vector_bytes;
+  for (int round = 0; round < 4000; ++round) {
     std::u32string t;
-    const int n = 1 + static_cast<int>(rng() % 24);
-    for (int k = 0; k < n; ++k) t += pieces[rng() % std::size(pieces)];
+    const bool mixed = round % 2 == 0;
+    const int n = 1 + static_cast<int>(rng() % (mixed ? 24 : 60));
+    for (int k = 0; k < n; ++k)
+      t += mixed ? any[rng() % std::size(any)] : clean[rng() % std::size(clean)];
     const std::string u = put_utf8(t);
     expect_same(measure(u), literal_measure(t), u);
-    if (HasFailure()) return;
+    // The same through a page: its bytes, and the characters they read as.
+    const auto page = static_cast<repair_page>(rng() % repair_pages);
+    std::string bytes;
+    std::u32string read;
+    for (const char32_t c : t) {
+      const int b = page_encoding(page, c);
+      const unsigned char byte = b >= 0 ? static_cast<unsigned char>(b) : rng() % 256;
+      bytes += static_cast<char>(byte);
+      read += page_reading(page, byte);
+    }
+    expect_same(
+        measure_reading(page, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()),
+        literal_measure(read), put_utf8(read));
+    if (HasFailure()) break;
   }
+  if (GetParam() == simd_path::avx512) {
+    EXPECT_GT(repair_vector_bytes - taken, 100000u);
+  } else {
+    EXPECT_EQ(repair_vector_bytes, taken);
+  }
+  for (const simd_path best : {simd_path::avx512, simd_path::avx2, simd_path::scalar})
+    if (simd_force(best)) break;
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, RepairPath,
+                         testing::Values(simd_path::scalar, simd_path::avx2, simd_path::avx512),
+                         [](const testing::TestParamInfo<simd_path>& info) {
+                           return std::string(simd_name(info.param));
+                         });
 
 struct rules_run {
   std::string out;
