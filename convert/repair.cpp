@@ -54,8 +54,18 @@ constexpr std::array<char_info, small_limit> make_small_info() {
 }
 constexpr std::array<char_info, small_limit> small_info = make_small_info();
 
-// Beyond two bytes of UTF-8: typography, and the rest by search.
-[[gnu::noinline]] char_info classify_far(std::uint32_t c) { return info_of(c); }
+// Beyond two bytes of UTF-8: punctuation, typography and box drawing (what text read
+// through a wrong page is full of) from a table, the rest by search.
+constexpr std::uint32_t far_first = 0x2000, far_limit = 0x2600;
+constexpr std::array<char_info, far_limit - far_first> make_far_info() {
+  std::array<char_info, far_limit - far_first> t{};
+  for (std::uint32_t c = far_first; c < far_limit; ++c) t[c - far_first] = info_of(c);
+  return t;
+}
+constexpr auto far_info = make_far_info();
+[[gnu::noinline]] char_info classify_far(std::uint32_t c) {
+  return c >= far_first && c < far_limit ? far_info[c - far_first] : info_of(c);
+}
 inline char_info classify(std::uint32_t c) {
   return c < small_limit ? small_info[c] : classify_far(c);
 }
@@ -147,21 +157,6 @@ inline int utf8_sequence(const unsigned char* p, const unsigned char* end, std::
     return 4;
   }
   return 0;
-}
-
-bool valid_utf8(const unsigned char* p, std::size_t len) {
-  const unsigned char* const end = p + len;
-  while (p < end) {
-    if (*p < 0x80) {
-      ++p;
-      continue;
-    }
-    std::uint32_t c;
-    const int k = utf8_sequence(p, end, &c);
-    if (k == 0) return false;
-    p += k;
-  }
-  return true;
 }
 
 inline bool ends_word(unsigned char b) { return b == ' ' || (b >= '\t' && b <= '\r'); }
@@ -382,17 +377,30 @@ std::size_t chain_word(int page, const unsigned char* w, std::size_t len, unsign
   const unsigned char* const end = w + len;
   std::size_t o = 0;
   bool high = false;
+  // The bytes are checked as UTF-8 as they come: most words fail at once.
+  unsigned need = 0, low = 0x80, top = 0xBF;
   while (w < end) {
     std::uint32_t c = *w;
     int k = 1;
     if (c >= 0x80) k = utf8_sequence(w, end, &c);
     const int b = encode(page, c);
     if (b < 0) return 0;
+    if (need > 0) {
+      if (static_cast<unsigned>(b) < low || static_cast<unsigned>(b) > top) return 0;
+      --need;
+      low = 0x80;
+      top = 0xBF;
+    } else if (b >= 0x80) {
+      if (b < 0xC2 || b > 0xF4) return 0;
+      need = b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+      low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+      top = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+      high = true;
+    }
     out[o++] = static_cast<unsigned char>(b);
-    high |= b >= 0x80;
     w += k;
   }
-  return high && valid_utf8(out, o) ? o : 0;
+  return high && need == 0 ? o : 0;
 }
 
 // Words of a text: maximal runs of bytes that are not ASCII whitespace.
@@ -416,19 +424,27 @@ struct chain_effect {
   std::size_t changed = 0;
 };
 
-chain_effect try_chain(int page, const unsigned char* t, std::size_t len) {
-  chain_effect e;
+// What each chain, in chain_order, would do to the words of a text: each word measured
+// once, whatever the chains make of it.
+void try_chains(const unsigned char* t, std::size_t len, chain_effect (&e)[repair_pages]) {
   std::size_t at = 0;
   word_span w;
   while (next_word(t, len, at, w)) {
     if (!w.scored) continue;
-    const std::size_t k = chain_word(page, t + w.start, w.end - w.start, word_text);
-    if (k == 0) continue;
-    ++e.changed;
-    add(e.before, measure_utf8(t + w.start, w.end - w.start));
-    add(e.after, measure_utf8(word_text, k));
+    const unsigned char* const word = t + w.start;
+    const std::size_t n = w.end - w.start;
+    bool measured = false;
+    text_measure before;
+    for (int c = 0; c < repair_pages; ++c) {
+      const std::size_t k = chain_word(chain_order[c], word, n, word_text);
+      if (k == 0) continue;
+      if (!measured) before = measure_utf8(word, n);
+      measured = true;
+      ++e[c].changed;
+      add(e[c].before, before);
+      add(e[c].after, measure_utf8(word_text, k));
+    }
   }
-  return e;
 }
 
 // The chain applied in place (no word grows); returns how many words it changed.
@@ -474,17 +490,18 @@ void compare_words(const unsigned char* a, std::size_t a_len, const unsigned cha
 // The chain that lowers the badness of the words it changes the most, by 300 at least;
 // -1 when none does.
 int best_chain(const unsigned char* t, std::size_t len, chain_effect* best) {
+  chain_effect e[repair_pages];
+  try_chains(t, len, e);
   int chosen = -1;
   std::int64_t least = 0;
-  for (const int page : chain_order) {
-    const chain_effect e = try_chain(page, t, len);
-    if (e.changed == 0) continue;
-    const std::int64_t before = badness(e.before), after = badness(e.after);
+  for (int c = 0; c < repair_pages; ++c) {
+    if (e[c].changed == 0) continue;
+    const std::int64_t before = badness(e[c].before), after = badness(e[c].after);
     if (after + 300 > before) continue;
     if (chosen < 0 || after - before < least) {
-      chosen = page;
+      chosen = chain_order[c];
       least = after - before;
-      *best = e;
+      *best = e[c];
     }
   }
   return chosen;
