@@ -195,6 +195,10 @@ expect_file "repair, dry run says what the run does" "$T/dry" "$T/out"
 expect_file "repair, dry run: the same messages" "$T/dry.err" "$T/err"
 expect_text "repair, twice: nothing more to mend" <(run -v --repair --in-place -o utf-8 "${ops[@]:0:4}"; cat "$T/out") \
   "$(for f in "${ops[@]:0:4}"; do printf '%s: already utf-8\\n' "$f"; done)"
+# Invalid bytes in a single-byte file already in the page: said too.
+run -v --in-place -o cp1251 "$D/bad98.txt"
+expect_text "already cp1251, invalid" "$T/err" "kiv: $D/bad98.txt: left alone: invalid bytes for cp1251\n"
+expect_text "already cp1251, invalid: not already" "$T/out" ''
 # A mended line the output page cannot hold: left alone as any such file.
 { iconv -f utf-8 -t cp1251 "$(sample utf-8)" && printf 'Она сказала: «Поезд — вечером».\n'; } >"$D/r/lacks.txt"
 cp "$D/r/lacks.txt" "$T/lacks.orig"
