@@ -250,14 +250,14 @@ text_measure measured(meter m, const unsigned char* p, std::size_t len) {
   return t;
 }
 
-// The readings of a window: through a single-byte page, or UTF-8 where it is well-formed
-// and that page elsewhere (the hybrid).
 // Texts this short are measured as quickly one character at a time.
 constexpr std::size_t vector_least = 16;
 bool vector_meter(std::size_t len) {
   return len >= vector_least && simd_current() == simd_path::avx512;
 }
 
+// The readings of a window: through a single-byte page, or UTF-8 where it is well-formed
+// and that page elsewhere (the hybrid).
 text_measure measure_page(int page, const unsigned char* p, std::size_t len) {
   text_measure v;
   if (vector_meter(len) && vector_measure_page(page, p, len, &v)) return v;

@@ -231,17 +231,20 @@ KIV_AVX512 bool utf8_kernel(const unsigned char* p, std::size_t len, text_measur
     if (((three << 1) & ~(equal(x, 0x80) | equal(x, 0x84))) != 0) return false;
     mb += static_cast<std::uint64_t>(_mm_popcnt_u64(two | three));
 
+    // Latin-1 and three-byte characters are rare in Russian text: their lookups only where
+    // they are.
     const __m512i six = _mm512_and_si512(x, low6);
     const __m512i index2 = _mm512_or_si512(
         six, _mm512_maskz_mov_epi8(_mm512_test_epi8_mask(x1, _mm512_set1_epi8(1)), half));
-    const __m512i index3 = _mm512_or_si512(six, _mm512_maskz_mov_epi8(equal(x1, 0x84), half));
-    const __mmask64 cyrillic =
-        _mm512_cmpge_epu8_mask(x1, _mm512_set1_epi8(static_cast<char>(0xD0)));
+    const __mmask64 latin =
+        (two << 1) & _mm512_cmplt_epu8_mask(x1, _mm512_set1_epi8(static_cast<char>(0xD0)));
     __m512i sym = lookup(syms.ascii, x);
-    sym = _mm512_mask_mov_epi8(sym, two << 1,
-                               _mm512_mask_blend_epi8(cyrillic, lookup(syms.latin, index2),
-                                                      lookup(syms.cyrillic, index2)));
-    sym = _mm512_mask_mov_epi8(sym, three << 2, lookup(syms.dashes, index3));
+    sym = _mm512_mask_mov_epi8(sym, two << 1, lookup(syms.cyrillic, index2));
+    if (latin != 0) sym = _mm512_mask_mov_epi8(sym, latin, lookup(syms.latin, index2));
+    if (three != 0) {
+      const __m512i index3 = _mm512_or_si512(six, _mm512_maskz_mov_epi8(equal(x1, 0x84), half));
+      sym = _mm512_mask_mov_epi8(sym, three << 2, lookup(syms.dashes, index3));
+    }
     const __mmask64 ends = (~high & in) | two << 1 | three << 2;
     const __m512i packed = _mm512_maskz_compress_epi8(ends, sym);
     if (!measure_packed(packed, static_cast<unsigned>(_mm_popcnt_u64(ends)), s)) return false;
