@@ -534,8 +534,12 @@ bool rule_j(repair_state& state, const unsigned char* t, std::size_t len, const 
           count = 2;
         }
       }
-      text_measure before, after;
-      compare_words(t, len, end_text, n, before, after);
+      // After one step the words changed are the chain's, already measured.
+      text_measure before = first.before, after = first.after;
+      if (count == 2) {
+        before = after = text_measure{};
+        compare_words(t, len, end_text, n, before, after);
+      }
       const std::int64_t b0 = badness(before), b1 = badness(after);
       if (after.high_control == 0 && after.odd <= after.n / 40 && after.cost <= 560 * after.n &&
           b1 + 1000 <= b0 && 4 * b1 <= 3 * b0 && after.mb >= 2 && after.n >= 2 &&
