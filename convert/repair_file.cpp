@@ -185,11 +185,12 @@ int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& 
   reset_pair(pair);
   line_loop l{out, counts, pair, text_pair, state};
 
-  for (const pending_block* b = pending_head; b != nullptr && !stopped(l); b = b->next)
+  // After a loss the rules go on to the end: the lines they would mend are counted.
+  const auto going = [&] { return out.error == 0 && !(l.lost && mend); };
+  for (const pending_block* b = pending_head; b != nullptr && going(); b = b->next)
     take_span(l, b->bytes, static_cast<std::size_t>(b->length));
   pending_release();
-  // After a loss the rules go on to the end: the lines they would mend are counted.
-  while (out.error == 0 && !(l.lost && mend)) {
+  while (going()) {
     const input_span s = read_span(in, nullptr, 0, out);
     if (s.len == 0) break;  // the end, or a failed read
     take_span(l, s.bytes, s.len);
