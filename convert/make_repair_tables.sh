@@ -6,7 +6,8 @@
 #
 #   convert/make_repair_tables.sh TYPOGRAPHY CHAR-CLASSES > convert/repair_tables.h
 #
-# (TYPOGRAPHY and CHAR-CLASSES are the lists of the repair issue; it needs clang-format.)
+# (TYPOGRAPHY and CHAR-CLASSES: the lists of typography and of character classes, in
+# their own format; it needs clang-format.)
 set -euo pipefail
 typography=$1
 classes=$2
