@@ -110,6 +110,13 @@ for p in cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic; do
 done
 rm "$W/long.utf-8"
 head -c 1000000 "$W/text.cp1251" >"$W/small.cp1251"
+# Mixed text for --repair: a line of UTF-8, one of cp1251 and one of UTF-8 read as cp1251
+# and saved as UTF-8 again (an undefined byte read as its C1 control), in turn.
+LC_ALL=C sed 's/\x98/\x01/g' "$W/text.utf-8" | iconv -f cp1251 -t utf-8 |
+  LC_ALL=C sed 's/\x01/\xc2\x98/g' >"$W/double"
+paste -d '\n' "$W/text.utf-8" "$W/text.cp1251" "$W/double" | head -c $((MB * 1000 * 1000)) \
+  >"$W/mixed" || true
+rm "$W/double"
 mkdir "$W/many"
 pages=(cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8)
 for i in $(seq "$FILES"); do
@@ -151,6 +158,14 @@ row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 64 KiB table, same pipes" 1.2 
   -- bash -c "cat '$W/text.cp1251' | '$KIV' -o koi8-r | cat" \
   -- bash -c "cat '$W/text.cp1251' | '$W/table' cp1251 koi8-r//TRANSLIT | cat"
 row "convert utf-8 -> utf-8, $MB MB" cat 2 -- "$KIV" -o utf-8 "$W/text.utf-8" -- cat "$W/text.utf-8"
+# The repair rules read every line that is not ASCII; kiv without them is the peer.
+without="kiv without --repair"
+row "--repair, clean utf-8 -> koi8-r, $MB MB" "$without" 1.3 -- "$KIV" --repair -o koi8-r \
+  "$W/text.utf-8" -- "$KIV" -o koi8-r "$W/text.utf-8"
+row "--repair, clean cp1251 -> utf-8, $MB MB" "$without" 1.3 -- "$KIV" --repair -o utf-8 \
+  "$W/text.cp1251" -- "$KIV" -o utf-8 "$W/text.cp1251"
+row "--repair, mixed -> utf-8, $MB MB" "$without" - -- "$KIV" --repair -o utf-8 "$W/mixed" \
+  -- "$KIV" -o utf-8 "$W/mixed"
 row "-T, one $MB MB file" uchardet - -- "$KIV" -T "$W/text.cp1251" -- uchardet "$W/text.cp1251"
 row "-T, one $MB MB file" enca - -- "$KIV" -T "$W/text.cp1251" -- enca -L russian -i "$W/text.cp1251"
 row "-T, one 1 MB file" uchardet - -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"

@@ -4,6 +4,10 @@
 #
 #   bench/many-files.sh [kiv binary] [number of files]     (defaults: build/kiv, 3000)
 #
+# Then converting them in place, into utf-8 (a sixth are utf-8 already) and a second time
+# (all are), with and without --repair; BEFORE=another/kiv runs the same beside it, for
+# the figures before a change. WAYS= leaves out the reports, WAYS=batch keeps one way.
+#
 # The files are made here: 1-6 KB of Russian sentences of our own (in characters all six
 # pages have), a sixth of them in each page; and 300 files that hold 1 MB of ASCII before
 # such a text, for which detection has to read the whole file.
@@ -63,7 +67,41 @@ gnu_parallel() { find "$1" -type f -print0 | parallel -0 -X --will-cite "$KIV" -
 
 ways="one_each batch cores"
 command -v parallel >/dev/null && ways+=" gnu_parallel"
-printf '| way | small files, ms | late files, ms |\n|---|---|---|\n'
-for way in $ways; do
-  printf '| %s | %s | %s |\n' $way "$(median_ms $way "$W/files")" "$(median_ms $way "$W/late")"
+ways=${WAYS-$ways}  # WAYS= leaves the reports out
+if [ -n "$ways" ]; then
+  printf '| way | small files, ms | late files, ms |\n|---|---|---|\n'
+  for way in $ways; do
+    printf '| %s | %s | %s |\n' $way "$(median_ms $way "$W/files")" "$(median_ms $way "$W/late")"
+  done
+fi
+
+# In place: a fresh copy of the files for each run (not timed), then one kiv for them all;
+# then a second run on what it converted. The ways are timed in turn, run after run.
+convert_copy() {  # convert_copy KIV ARGS...: microseconds of a first and a second run
+  local bin=$1 t first
+  shift
+  rm -rf "$W/ip" && cp -r "$W/files" "$W/ip" && sync
+  t=${EPOCHREALTIME/[.,]/}
+  find "$W/ip" -type f -exec "$bin" --in-place "$@" -o utf-8 {} + >/dev/null 2>&1 || true
+  first=$((${EPOCHREALTIME/[.,]/} - t))
+  t=${EPOCHREALTIME/[.,]/}
+  find "$W/ip" -type f -exec "$bin" --in-place "$@" -o utf-8 {} + >/dev/null 2>&1 || true
+  echo "$first $((${EPOCHREALTIME/[.,]/} - t))"
+}
+bins=("$KIV")
+[ -n "${BEFORE:-}" ] && bins+=("$(realpath "$BEFORE")")
+rows=()
+for bin in "${bins[@]}"; do
+  rows+=("$bin")
+  "$bin" --help | grep -q -- --repair && rows+=("$bin --repair")
+done
+for _ in $(seq "$RUNS"); do
+  for i in "${!rows[@]}"; do convert_copy ${rows[i]} >>"$W/ip.$i"; done
+done
+med() { sort -n | awk '{ a[NR] = $1 } END { printf "%.1f", a[int((NR + 1) / 2)] / 1000 }'; }
+echo
+printf '| kiv --in-place -o utf-8, %s files | first run, ms | second run, ms |\n|---|---|---|\n' "$COUNT"
+for i in "${!rows[@]}"; do
+  printf '| %s | %s | %s |\n' "${rows[i]}" "$(cut -d' ' -f1 "$W/ip.$i" | med)" \
+    "$(cut -d' ' -f2 "$W/ip.$i" | med)"
 done

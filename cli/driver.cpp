@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/repair_file.h"
 #include "convert/span.h"
 #include "convert/tables.h"
 #include "io/input.h"
@@ -170,6 +172,9 @@ int read_options(int argc, char** argv) {
       case keep_declarations_option:
         keep_declarations = true;
         break;
+      case repair_option:
+        repair = true;
+        break;
       case version_option:
         print_version();
         return 0;
@@ -272,7 +277,19 @@ void handle_input(run_state& run, int fd, const char* name) {
     if (!letters_only && keep_boxdraw && input_page->boxdraw_count != 0 &&
         output_page->boxdraw_count == 0)
       warn_verbose("Output code page has no pseudo-graphics. Assuming a -g option off.\n");
-    converted = convert_file(in, out);
+    // Line by line only where it is asked for or told of: otherwise as fast as ever.
+    if ((repair || verbose) && (input_given || run.ctx.outcome == detect_outcome::letters)) {
+      repair_counts counts;
+      converted = repair_file(in, out, repair, counts);
+      const auto lines = static_cast<std::uintmax_t>(counts.lines);
+      if (lines > 0)
+        warn_verbose(repair ? "%s: %ju line%s repaired\n"
+                            : "%s: %ju line%s in another page or double-encoded (--repair mends "
+                              "them)\n",
+                     shown_name(name).c_str(), lines, lines == 1 ? "" : "s");
+    } else {
+      converted = convert_file(in, out);
+    }
   }
   if (converted != 0) run.status = status_failure;
   report_failures(run, in, out, name);
@@ -314,10 +331,20 @@ const char* in_place_misuse(int operands) {
   return nullptr;
 }
 
+// Why --repair cannot go with the other options, or null.
+const char* repair_misuse() {
+  if (!repair) return nullptr;
+  if (report_only) return "--repair and -T do not go together";
+  if (low_score_passthrough) return "--repair and -l do not go together";
+  return nullptr;
+}
+
 int run_kiv(int argc, char** argv, bool have_output) {
   output_named = jobs_given = jobs_misused = false;
   if (const int status = read_options(argc, argv); status >= 0) return status;
-  if (const char* why = in_place_misuse(argc - optind)) {
+  const char* why = in_place_misuse(argc - optind);
+  if (why == nullptr) why = repair_misuse();
+  if (why != nullptr) {
     report("kiv: %s\n", why);
     return status_usage;
   }
@@ -339,6 +366,8 @@ int run_kiv(int argc, char** argv, bool have_output) {
 
   // What every input needs is had before the first one is opened.
   if (!have_output || !reserve_input_buffer()) return out_of_memory();
+  if ((in_place || repair || verbose) && !report_only && !repair_file_reserve())
+    return out_of_memory();
   run_state run{{code_pages, output_page, nullptr, 0}, status, false};
   if (!input_given) {
     run.ctx.block = static_cast<unsigned char*>(std::malloc(detect_block_size));
@@ -350,6 +379,8 @@ int run_kiv(int argc, char** argv, bool have_output) {
       report_unconvertible(e);
       return e;
     }
+    // And the one of the mended lines.
+    if (repair) pair_for(find_code_page("utf-8"), output_page);
   }
 
   if (in_place) {

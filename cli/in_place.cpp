@@ -26,6 +26,7 @@
 #include "codepages/registry.h"
 #include "convert/convert.h"
 #include "convert/declarations.h"
+#include "convert/repair_file.h"
 #include "convert/span.h"
 #include "io/input.h"
 #include "io/lease.h"
@@ -107,7 +108,7 @@ struct entry {
 struct queued {
   file_job* f;
   struct stat made;
-  char pages[128];  // its line
+  char pages[160];  // its line
   journal after;    // what the files after it said meanwhile
   entry* said;      // in a worker: the task's own record, else null
 };
@@ -503,10 +504,6 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
       nothing_to_do(run, f, "looks like ", found->name);
       return nullptr;
   }
-  if (from == output_page) {
-    nothing_to_do(run, f, "already ", output_page->name);
-    return nullptr;
-  }
   return from;
 }
 
@@ -515,6 +512,65 @@ constexpr std::size_t new_text_size = std::size_t{1} << 16;
 unsigned char* new_text = nullptr;
 
 ssize_t discard(void*, const void*, std::size_t n) { return static_cast<ssize_t>(n); }
+
+// "1 line", "3 lines".
+struct line_count {
+  char text[32];
+  explicit line_count(std::uint64_t n) {
+    std::snprintf(text, sizeof text, "%ju line%s", static_cast<std::uintmax_t>(n),
+                  n == 1 ? "" : "s");
+  }
+};
+
+// Why a file is left alone after its conversion was tried, or null. Lines the rules would
+// mend come first: they are what the other losses are likely made of.
+const char* loss(const repair_counts& counts, const code_page* from, char (&why)[120]) {
+  if (counts.lines > 0 && !repair) {
+    std::snprintf(why, sizeof why, "%s in another page or double-encoded (--repair mends them)",
+                  line_count(counts.lines).text);
+  } else if (from == output_page && counts.invalid) {
+    std::snprintf(why, sizeof why, "invalid bytes for %s", from->name);  // --lossy alike
+  } else if (watch.invalid) {
+    std::snprintf(why, sizeof why, "invalid bytes for %s (--lossy converts it)", from->name);
+  } else if (watch.lacking) {
+    std::snprintf(why, sizeof why, "characters %s lacks (--lossy converts it)", output_page->name);
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+// One reading of the file from its start (past a BOM that a single-byte output page has
+// no use for), converted into out under the repair rules.
+struct conversion_pass {
+  repair_counts counts;
+  bool binary = false;  // a NUL
+  int read_error = 0;
+  bool declarations = false;  // a charset declaration rewritten
+};
+int convert_pass(const file_job& f, const code_page* from, output_stream& out,
+                 conversion_pass& pass) {
+  const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
+  // The head with its declarations rewritten is read as part of the text: the watch
+  // proves the rest. A file already in the page keeps them.
+  declared_input declared;
+  const int declarations = keep_declarations || from == output_page
+                               ? 0
+                               : open_declared_input(declared, f.fd, start, from, output_page);
+  if (declarations < 0) return errno;
+  if (declarations == 0 && lseek(f.fd, start, SEEK_SET) != start) return errno;
+  input_stream in = input_on(f.fd);
+  nul_watch nul{f.fd, false, from->char_width != 2, declarations > 0 ? &declared : nullptr};
+  in.read_fn = read_watching;
+  in.cookie = &nul;
+  watch.invalid = watch.lacking = false;
+  const int converted = repair_file(in, out, repair, pass.counts);
+  out_flush(out);
+  pass.binary = nul.seen;
+  pass.read_error = in.error;
+  pass.declarations = declarations > 0;
+  return converted;
+}
 
 // The name an original is kept under with --backup, in its folder.
 struct backup_name {
@@ -700,6 +756,18 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   input_page = from;
   if (const int error = open_conversion()) return failed(run, f, error);
   if (!reserve(run.replaced)) return failed(run, f, ENOMEM);
+  char why[120];
+  // A file in the page already is read first: only lines to mend make a new file of it.
+  if (from == output_page) {
+    output_stream none = output_on(-1, new_text, new_text_size);
+    none.write_fn = discard;
+    conversion_pass check;
+    if (const int error = convert_pass(f, from, none, check)) return failed(run, f, error);
+    if (check.binary) return nothing_to_do(run, f, "binary");
+    if (check.read_error != 0) return failed(run, f, check.read_error);
+    if (const char* w = loss(check.counts, from, why)) return left_alone(run, f, w);
+    if (check.counts.lines == 0) return nothing_to_do(run, f, "already ", output_page->name);
+  }
 
   // Its folder, by descriptor from here on: nothing after the first open goes by a path.
   if (const int error = find_its_folder(run, f, link)) return failed(run, f, error);
@@ -724,49 +792,34 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
     out.fd = f.r.fd;
   }
 
-  const off_t start = output_page->char_width == 1 ? bom_length(f.fd, from) : 0;
-  // The head with its declarations rewritten is read as part of the text: the watch
-  // proves the rest.
-  declared_input declared;
-  const int declarations =
-      keep_declarations ? 0 : open_declared_input(declared, f.fd, start, from, output_page);
-  if (declarations < 0) return failed(run, f, errno);
-  if (declarations == 0 && lseek(f.fd, start, SEEK_SET) != start) return failed(run, f, errno);
-  input_stream in = input_on(f.fd);
-  nul_watch nul{f.fd, false, from->char_width != 2, declarations > 0 ? &declared : nullptr};
-  in.read_fn = read_watching;
-  in.cookie = &nul;
-  watch.invalid = watch.lacking = false;
-  const int converted = convert_file(in, out);
-  out_flush(out);
-  if (converted != 0) return failed(run, f, converted);
+  conversion_pass done;
+  if (const int error = convert_pass(f, from, out, done)) return failed(run, f, error);
   // A file that changed under kiv tells nothing certain about itself. (One that seems
   // fine is looked at once more, just before its rename.)
-  const bool trouble =
-      nul.seen || in.error != 0 || out.error != 0 || watch.invalid || watch.lacking;
-  if (trouble && !unchanged(run, f)) return left_alone(run, f, changed);
-  if (nul.seen) return nothing_to_do(run, f, "binary");
-  if (in.error != 0) return failed(run, f, in.error);
+  const char* lost = loss(done.counts, from, why);
+  if ((done.binary || done.read_error != 0 || out.error != 0 || lost != nullptr) &&
+      !unchanged(run, f))
+    return left_alone(run, f, changed);
+  if (done.binary) return nothing_to_do(run, f, "binary");
+  if (done.read_error != 0) return failed(run, f, done.read_error);
   if (out.error != 0) return failed(run, f, out.error);
-  if (watch.invalid || watch.lacking) {
-    char why[80];
-    if (watch.invalid)
-      std::snprintf(why, sizeof why, "invalid bytes for %s (--lossy converts it)", from->name);
-    else
-      std::snprintf(why, sizeof why, "characters %s lacks (--lossy converts it)",
-                    output_page->name);
-    return left_alone(run, f, why);
-  }
+  if (lost != nullptr) return left_alone(run, f, lost);
 
-  char pages[128];
-  std::snprintf(pages, sizeof pages, "%s -> %s%s", from->name, output_page->name,
-                declarations > 0 ? ", charset declaration updated" : "");
+  char pages[160];
+  const line_count mended(done.counts.lines);
+  const int at = from == output_page ? std::snprintf(pages, sizeof pages, "%s", from->name)
+                                     : std::snprintf(pages, sizeof pages, "%s -> %s", from->name,
+                                                     output_page->name);
+  std::snprintf(pages + at, sizeof pages - static_cast<std::size_t>(at), "%s%s%s%s",
+                done.counts.lines > 0 ? ", " : "", done.counts.lines > 0 ? mended.text : "",
+                done.counts.lines > 0 ? " repaired" : "",
+                done.declarations ? ", charset declaration updated" : "");
   if (dry_run) {
     if (!unchanged(run, f)) return left_alone(run, f, changed);
     backup_name backup;
     if (backup_suffix != nullptr) {
       if (!name_backup(f, backup)) return failed(run, f, ENOMEM);
-      if (const char* why = make_backup(run, f, backup)) return left_alone(run, f, why);
+      if (const char* w = make_backup(run, f, backup)) return left_alone(run, f, w);
     }
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     count(run, &tally::converted);

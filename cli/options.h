@@ -11,6 +11,7 @@ constexpr int lossy_option = 259;
 constexpr int backup_option = 260;
 constexpr int keep_times_option = 261;
 constexpr int keep_declarations_option = 262;
+constexpr int repair_option = 263;
 
 struct option_row {
   int key;                // the short letter, or one of the keys above
@@ -44,6 +45,7 @@ inline constexpr option_row option_rows[] = {
      "With --in-place: give each new file the original's times."},
     {keep_declarations_option, "keep-declarations", nullptr,
      "With --in-place: leave charset declarations as they are."},
+    {repair_option, "repair", nullptr, "Mend lines in another page or double-encoded."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

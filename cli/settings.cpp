@@ -19,6 +19,7 @@ bool keep_times = false;
 bool quiet_last = false;
 int jobs = 1;
 bool keep_declarations = false;
+bool repair = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -38,4 +39,5 @@ void reset_settings() {
   quiet_last = false;
   jobs = 1;
   keep_declarations = false;
+  repair = false;
 }

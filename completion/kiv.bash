@@ -7,7 +7,7 @@ _kiv() {
   local options='-c -e -g -h -i -l -o -q -r -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
     --quiet --ignored --recursive --in-place --dry-run --lossy --backup --keep-times
-    --keep-declarations --help
+    --keep-declarations --repair --help
     --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
   local -a w=()

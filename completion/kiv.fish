@@ -52,4 +52,5 @@ complete $open -s r -l recursive -d 'with --in-place: convert what each folder h
 complete $open -l backup -d 'with --in-place: keep each original as NAME~ or NAME and SUFFIX'
 complete $open -l keep-times -d "with --in-place: give each new file the original's times"
 complete $open -l keep-declarations -d 'with --in-place: leave charset declarations as they are'
+complete $open -l repair -d 'mend lines in another page or double-encoded'
 complete $open -l version -d 'print the version and the licence'

@@ -7,9 +7,11 @@
 // each read), 8 reads fail from a point taken from the piece sizes on (the rule holds
 // for the text read before it), bits 4-5 the vector path, 64 the watch of in-place
 // conversion (without -l and failing reads): it reports a loss exactly when converting the
-// rule's output back does not give the input, and gives the rule's output otherwise. The
-// third piece size also sets the output buffer's size. The same bytes, as a file's head,
-// go through the rewriting of charset declarations too.
+// rule's output back does not give the input, and gives the rule's output otherwise; 128
+// the line loop of the repair rules (mending when the fourth piece size is odd), which
+// must give the same where no rule fired. The third piece size also sets the output
+// buffer's size. The same bytes, as a file's head, go through the rewriting of charset
+// declarations too.
 #include <cstring>
 #include <string>
 
@@ -18,6 +20,7 @@
 #include "codepages/registry.h"
 #include "convert/convert.h"
 #include "convert/declarations.h"
+#include "convert/repair_file.h"
 #include "convert/simd.h"
 #include "convert/span.h"
 #include "fuzz/oracle.h"
@@ -57,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::size_t unchanged = 0;
   bool binary = false;
+  bool named = input_given;  // by its letters, as the driver runs the rules on it
   if (!input_given) {
     unsigned char block[detect_block_size];
     detect_ctx ctx{code_pages, output_page, block, 0};
@@ -65,10 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(out_flush(out));
     unchanged = sink.bytes.size();
     binary = ctx.outcome == detect_outcome::binary;
+    named = ctx.outcome == detect_outcome::letters;
   }
   // As the driver does: binary data is copied, everything else converted.
+  repair_counts rules;
+  const bool by_lines = (flags & 128) && named;
   if (binary)
     copy_file(in, out);
+  else if (by_lines)
+    FUZZ_CHECK(repair_file(in, out, sizes[3] & 1, rules) == 0);
   else
     FUZZ_CHECK(convert_file(in, out) == 0);
   FUZZ_CHECK(out_flush(out));
@@ -76,6 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK((in.error != 0) == failing && out.error == 0);
   const bool lost = watch.invalid || watch.lacking;  // a loss ends the conversion
   FUZZ_CHECK(src.pos == readable || lost);
+  // A line a rule fired on is new text: nothing is left to compare with.
+  if (by_lines && rules.lines > 0) {
+    watch = conversion_watch{};
+    return 0;
+  }
   const char* got = sink.bytes.data();
   const std::size_t got_len = sink.bytes.size();
 

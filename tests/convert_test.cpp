@@ -12,6 +12,7 @@
 #include "cli/settings.h"
 #include "codepages/detect.h"
 #include "codepages/registry.h"
+#include "convert/repair_file.h"
 #include "convert/simd.h"
 #include "convert/span.h"
 #include "convert/tables.h"
@@ -47,13 +48,19 @@ std::string filler(const std::string& unit, std::size_t n) {
   return s;
 }
 
-// The output must be the one-buffer conversion, wherever blocks and reads fall.
+// The output must be the one-buffer conversion, wherever blocks and reads fall; line by
+// line under the repair rules too, where no rule fired.
 void expect_rule(const std::string& in, code_page* fixed, const char* to) {
   const pipeline_result r = run_pipeline(in, fixed, page_named(to));
   ASSERT_TRUE(r.converted);
   const char* from = fixed ? fixed->name : r.page->name;
   ASSERT_EQ(r.out, oracle_convert(in, from, to))
       << from << " -> " << to << ", " << in.size() << " bytes" << (fixed ? " (-i)" : " (detected)");
+  repair_counts rules;
+  const pipeline_result lines = run_pipeline(in, fixed, page_named(to), false, false, &rules, true);
+  if (rules.lines == 0) {
+    ASSERT_EQ(lines.out, r.out) << from << " -> " << to << ", by lines";
+  }
 }
 
 TEST(Convert, OutputDoesNotDependOnBlockOrReadBoundaries) {

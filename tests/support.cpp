@@ -11,6 +11,7 @@
 #include "codepages/detect.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
+#include "convert/repair_file.h"
 #include "fuzz/oracle.h"
 #include "fuzz/pieces.h"
 
@@ -36,7 +37,7 @@ code_page* page_named(const char* name) {
 }
 
 pipeline_result run_pipeline(std::string_view input, code_page* input_fixed, code_page* output,
-                             bool passthrough, bool report) {
+                             bool passthrough, bool report, repair_counts* rules, bool mend) {
   reset_settings();
   output_page = output;
   input_page = input_fixed;
@@ -51,12 +52,16 @@ pipeline_result run_pipeline(std::string_view input, code_page* input_fixed, cod
   sink.bytes.clear();
   output_stream out = open_memory_output(&sink);
   pipeline_result r;
+  bool named = input_given;  // a page the rules read, as the driver decides it
   if (!input_given) {
     unsigned char block[detect_block_size];
     detect_ctx ctx{code_pages, output_page, block, 0};
     r.page = detect_code_page(&ctx, in, out, !report, &r.score);
+    named = ctx.outcome == detect_outcome::letters;
   }
-  if (!report) r.converted = convert_file(in, out) == 0;
+  if (!report)
+    r.converted = (rules != nullptr && named ? repair_file(in, out, mend, *rules)
+                                             : convert_file(in, out)) == 0;
   EXPECT_TRUE(out_flush(out));
   r.out = sink.bytes;
   pending_release();

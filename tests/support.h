@@ -6,6 +6,7 @@
 #include <string_view>
 
 struct code_page;
+struct repair_counts;
 
 // The whole input converted in one iconv pass: a byte iconv rejects is kept and the
 // pass resumes after it; a character cut off by the end of the input is kept as it is.
@@ -23,7 +24,9 @@ struct pipeline_result {
 
 // Sets the run settings, then runs detection (unless input is given) and conversion the
 // way the driver does, on input read from memory, collecting standard output's bytes.
+// With rules, line by line under the repair rules (mending with --repair's setting).
 pipeline_result run_pipeline(std::string_view input, code_page* input_fixed, code_page* output,
-                             bool passthrough = false, bool report = false);
+                             bool passthrough = false, bool report = false,
+                             repair_counts* rules = nullptr, bool mend = false);
 
 code_page* page_named(const char* name);  // registry lookup that must succeed

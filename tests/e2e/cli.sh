@@ -142,6 +142,16 @@ for a in $ALIASES $(for p in $PAGES $INPUT_PAGES; do echo $p=$p; done); do
   esac
 done
 
+# --repair with -T or -l: a usage error, said before any file is opened.
+for args in "--repair -T" "-T --repair" "--repair -i utf-8 -l"; do
+  run $args "$T/no-such-file"
+  expect_status "[$args]" 2
+  what=-T && [[ $args == *-l* ]] && what=-l
+  expect_text "[$args] said" "$T/err" "kiv: --repair and $what do not go together\n"
+done
+run --repair -T -t "$(sample cp1251)"
+expect_status "--repair -T -t" 0
+
 # A wrong -i stops before any input, unless -t or -T undoes it.
 run -i cp-1251 "$(sample cp1251)"
 expect_status "bad -i" 255

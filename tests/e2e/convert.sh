@@ -11,8 +11,47 @@ for from in $PAGES; do
     expect_file "$from -> $to (-i)" "$T/out" "$T/want"
     run -o "$to" "$(sample $from)"
     expect_file "$from -> $to" "$T/out" "$T/want"
+    # Clean text: nothing to mend, and not a byte different.
+    run --repair -v -o "$to" "$(sample $from)"
+    expect_file "$from -> $to, --repair" "$T/out" "$T/want"
+    expect_text "$from -> $to, --repair: nothing said" "$T/err" ''
   done
 done
+
+# Lines in another page and UTF-8 saved again as read in cp1251 or koi8-r: the filter
+# converts them as ever and says so with -v; with --repair it mends them.
+head -3 "$(sample utf-8)" >"$T/three"
+tocp1251() { LC_ALL=C sed 's/\x98/\x01/g' | iconv -f cp1251 -t utf-8 | LC_ALL=C sed 's/\x01/\xc2\x98/g'; }
+{ cat "$(sample utf-8)" && iconv -f utf-8 -t cp1251 "$T/three"; } >"$T/utf8-cp1251"
+{ cat "$(sample cp1251)" && cat "$T/three"; } >"$T/cp1251-utf8"
+tocp1251 <"$(sample utf-8)" >"$T/double"
+iconv -f koi8-r -t utf-8 "$(sample utf-8)" >"$T/double-koi8"
+tocp1251 <"$T/double" >"$T/twice"
+cat "$(sample utf-8)" "$T/three" >"$T/clean+three"
+# file | lines | what --repair makes of it
+while IFS='|' read -r f n want; do
+  "$KIV" -o utf-8 "$T/$f" >"$T/today"
+  run -v -o utf-8 "$T/$f"
+  expect_file "$f: as ever" "$T/out" "$T/today"
+  expect_text "$f: told" "$T/err" "kiv: $T/$f: $n lines in another page or double-encoded (--repair mends them)\n"
+  run -v --repair -o utf-8 "$T/$f"
+  expect_file "$f: mended" "$T/out" "$want"
+  expect_text "$f: said" "$T/err" "kiv: $T/$f: $n lines repaired\n"
+  run --repair -o utf-8 "$T/$f"
+  expect_text "$f: quiet" "$T/err" ''
+done <<TABLE
+utf8-cp1251|2|$T/clean+three
+cp1251-utf8|2|$T/clean+three
+double|14|$(sample utf-8)
+double-koi8|14|$(sample utf-8)
+twice|14|$(sample utf-8)
+TABLE
+# Into another page, as a UTF-8 line would be; from standard input, named so.
+"$KIV" -o koi8-r "$(sample utf-8)" "$T/three" >"$T/want"
+run --repair -o koi8-r "$T/utf8-cp1251"
+expect_file "utf8-cp1251 to koi8-r" "$T/out" "$T/want"
+run -v --repair -o utf-8 <"$T/double"
+expect_text "standard input: said" "$T/err" "kiv: <stdin>: 14 lines repaired\n"
 
 # Several inputs: one stream, each converted from its own page.
 run -o utf-8 "$(sample koi8-r)" "$(sample cp866)" "$(sample mac-cyrillic)"
@@ -42,6 +81,8 @@ for lang in fr de el; do
     LC_ALL=C iconv -f utf-8 -t koi8-r//TRANSLIT "$T/$lang" >"$T/want"
     run -o koi8-r "$T/$lang"
     expect_file "$lang x$n to koi8-r" "$T/out" "$T/want"
+    run -v --repair -o koi8-r "$T/$lang"
+    expect_file "$lang x$n to koi8-r, --repair" "$T/out" "$T/want"
   done
 done
 

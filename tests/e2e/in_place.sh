@@ -139,6 +139,74 @@ done <<TABLE
 Привет, мир\xf3\xa0\x80\x81 и всё.\n|cp1251
 TABLE
 
+# Lines in another page, or UTF-8 read as cp1251 and saved as UTF-8 again: left alone,
+# said, without --repair (with --lossy too); mended with it, where the page holds them.
+# A file already in the page is no longer "already" when it holds invalid bytes.
+tocp1251() { LC_ALL=C sed 's/\x98/\x01/g' | iconv -f cp1251 -t utf-8 | LC_ALL=C sed 's/\x01/\xc2\x98/g'; }
+head -3 "$(sample utf-8)" >"$T/three"
+mkdir "$D/r"
+make_repairs() {
+  { cat "$(sample utf-8)" && iconv -f utf-8 -t cp1251 "$T/three"; } >"$D/r/utf8-cp1251.txt"
+  { cat "$(sample cp1251)" && cat "$T/three"; } >"$D/r/cp1251-utf8.txt"
+  tocp1251 <"$(sample utf-8)" >"$D/r/double.txt"
+  tocp1251 <"$D/r/double.txt" >"$D/r/twice.txt"
+  { cat "$(sample utf-8)" && printf 'plain \xff ASCII\n'; } >"$D/r/stray.txt"
+}
+make_repairs
+cp -a "$D/r" "$T/r.orig"
+clean=$(sample utf-8)
+{ cat "$clean" "$T/three"; } >"$T/clean+three"
+# options | name | what kiv says | what the file holds then (same: unchanged)
+while IFS='|' read -r opts n said holds; do
+  f=$D/r/$n
+  cp "$T/r.orig/$n" "$f"
+  eval "run $opts --in-place -o utf-8 \"\$f\""
+  case $said in
+    '>'*) expect_text "[$opts] $n: said" "$T/out" "$f: ${said#>}\n" && expect_status "[$opts] $n" 0 ;;
+    *) expect_text "[$opts] $n: said" "$T/err" "kiv: $f: left alone: $said\n" && expect_status "[$opts] $n" 1 ;;
+  esac
+  case $holds in
+    same) expect_file "[$opts] $n: unchanged" "$f" "$T/r.orig/$n" ;;
+    *) expect_file "[$opts] $n: mended" "$f" "$holds" ;;
+  esac
+done <<TABLE
+|utf8-cp1251.txt|2 lines in another page or double-encoded (--repair mends them)|same
+--lossy|utf8-cp1251.txt|2 lines in another page or double-encoded (--repair mends them)|same
+--repair|utf8-cp1251.txt|>utf-8, 2 lines repaired|$T/clean+three
+|cp1251-utf8.txt|2 lines in another page or double-encoded (--repair mends them)|same
+--repair|cp1251-utf8.txt|>cp1251 -> utf-8, 2 lines repaired|$T/clean+three
+|double.txt|14 lines in another page or double-encoded (--repair mends them)|same
+--repair|double.txt|>utf-8, 14 lines repaired|$clean
+--repair|twice.txt|>utf-8, 14 lines repaired|$clean
+|stray.txt|invalid bytes for utf-8|same
+--lossy|stray.txt|invalid bytes for utf-8|same
+--repair|stray.txt|invalid bytes for utf-8|same
+TABLE
+# --dry-run says the same and changes nothing; the filter mends the same lines.
+make_repairs
+ops=("$D/r/utf8-cp1251.txt" "$D/r/cp1251-utf8.txt" "$D/r/double.txt" "$D/r/twice.txt" "$D/r/stray.txt")
+snapshot "$D/r" >"$T/before"
+run -v --repair --dry-run --in-place -o utf-8 "${ops[@]}"
+cp "$T/out" "$T/dry" && cp "$T/err" "$T/dry.err"
+snapshot "$D/r" >"$T/after"
+expect_file "repair, dry run changes nothing" "$T/after" "$T/before"
+run -v --repair --in-place -o utf-8 "${ops[@]}"
+expect_file "repair, dry run says what the run does" "$T/dry" "$T/out"
+expect_file "repair, dry run: the same messages" "$T/dry.err" "$T/err"
+expect_text "repair, twice: nothing more to mend" <(run -v --repair --in-place -o utf-8 "${ops[@]:0:4}"; cat "$T/out") \
+  "$(for f in "${ops[@]:0:4}"; do printf '%s: already utf-8\\n' "$f"; done)"
+# Invalid bytes in a single-byte file already in the page: said too.
+run -v --in-place -o cp1251 "$D/bad98.txt"
+expect_text "already cp1251, invalid" "$T/err" "kiv: $D/bad98.txt: left alone: invalid bytes for cp1251\n"
+expect_text "already cp1251, invalid: not already" "$T/out" ''
+# A mended line the output page cannot hold: left alone as any such file.
+{ iconv -f utf-8 -t cp1251 "$(sample utf-8)" && printf 'Она сказала: «Поезд — вечером».\n'; } >"$D/r/lacks.txt"
+cp "$D/r/lacks.txt" "$T/lacks.orig"
+run --repair --in-place -o koi8-r "$D/r/lacks.txt"
+expect_text "repair, lacking: said" "$T/err" \
+  "kiv: $D/r/lacks.txt: left alone: characters koi8-r lacks (--lossy converts it)\n"
+expect_file "repair, lacking: unchanged" "$D/r/lacks.txt" "$T/lacks.orig"
+
 # -i run twice: the second time the file looks like utf-8 and stays. Back by the opposite
 # conversion, byte for byte.
 cp "$(sample cp1251)" "$D/again.txt"
