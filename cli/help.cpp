@@ -46,7 +46,8 @@ void write_help(std::FILE* out) {
            "    -v   -- Be verbose. Show all warnings.\n"
            "    -q   -- Be quiet. Inverse of -v option. Default.\n"
            "    -s   -- Take an argument and ignore it.\n"
-           "    -r   -- With --in-place: convert what each folder holds, all the way down.\n\n"
+           "    -r   -- With --in-place: convert what each folder holds, all the way down.\n"
+           "    -j   -- With --in-place: convert in N jobs at once (0: one for each CPU).\n\n"
            "    -h   -- Show this help message.\n");
   std::fputs(" Long options, each the same as the short one beside it:\n", out);
   for (const option_row& r : option_rows)

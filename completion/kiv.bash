@@ -4,9 +4,9 @@ _kiv() {
   # UTF-16 is read, never written.
   local out_pages='cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-8' in_pages
   in_pages="$out_pages utf-16le utf-16be"
-  local options='-c -e -g -h -i -l -o -q -r -s -t -T -v -- --from-code --to-code --report
+  local options='-c -e -g -h -i -j -l -o -q -r -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
-    --quiet --ignored --recursive --in-place --dry-run --lossy --backup --keep-times
+    --quiet --ignored --recursive --jobs --in-place --dry-run --lossy --backup --keep-times
     --keep-declarations --repair --help
     --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
@@ -35,7 +35,7 @@ _kiv() {
       - | [^-]*) next=operand; continue ;;
       --*=*) continue ;;
       --?*)
-        for long in --from-code:in --to-code:out --ignored:arg; do
+        for long in --from-code:in --to-code:out --ignored:arg --jobs:arg; do
           [[ ${long%:*} == "$word"* ]] && next=${long#*:}
         done
         continue
@@ -44,9 +44,9 @@ _kiv() {
     for ((j = 1; j < ${#word}; j++)); do
       c=${word:j:1}
       case $c in
-        i | o | s)
+        i | o | s | j)
           if ((j + 1 == ${#word})); then
-            case $c in i) next=in ;; o) next=out ;; s) next=arg ;; esac
+            case $c in i) next=in ;; o) next=out ;; s | j) next=arg ;; esac
           fi
           break
           ;;

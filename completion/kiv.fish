@@ -17,12 +17,12 @@ function __kiv_options_open
             case '--?*'
                 # A long option that takes an argument, its name maybe cut short, takes
                 # the next word.
-                for long in --from-code --to-code --ignored
+                for long in --from-code --to-code --ignored --jobs
                     string match -q -- "$word*" $long; and set skip 1
                 end
             case '-?*'
                 # The last of bundled letters may take the next word as its argument.
-                string match -qr -- '^-[^ios]*[ios]$' $word; and set skip 1
+                string match -qr -- '^-[^iosj]*[iosj]$' $word; and set skip 1
             case '*'
                 return 1
         end
@@ -48,6 +48,7 @@ complete $open -s h -l help -d 'print the help text'
 complete $open -l in-place -d 'convert each file in its place'
 complete $open -l dry-run -d 'with --in-place: decide and report, change nothing'
 complete $open -l lossy -d 'with --in-place: convert what loses characters too'
+complete $open -s j -l jobs -x -d 'with --in-place: convert in N jobs at once (0: one for each CPU)'
 complete $open -s r -l recursive -d 'with --in-place: convert what each folder holds, all the way down'
 complete $open -l backup -d 'with --in-place: keep each original as NAME~ or NAME and SUFFIX'
 complete $open -l keep-times -d "with --in-place: give each new file the original's times"

@@ -2,35 +2,7 @@
 # Converting a whole tree in place (-r): what is converted, passed over and left alone in
 # a tree of nested folders, links in and out of it, a version-control folder, FIFOs and
 # backups; the order of the lines, the last line, backups and their undo, times kept; and
-# Progress on a terminal, once a run has lasted a second (the first rename held up by
-# strace): drawn, and cleared before each line when standard output is the terminal too;
-# never with -q last, nor when standard error is no terminal.
-if command -v script >/dev/null && command -v strace >/dev/null; then
-  for q in "" -q "-v -q" "-q -v"; do
-    make_tree
-    ASAN_OPTIONS=detect_leaks=0 script -qec "strace -o /dev/null -e trace=renameat,renameat2 \
-      -e inject=renameat,renameat2:delay_exit=1200000:when=1 \
-      $KIV --in-place $q -o utf-8 $A/notes.txt $A/letters/a.txt $A/misc/iso.txt" /dev/null >"$T/tty"
-    tr -d '\r' <"$T/tty" | sed 's/\x1b\[K//g; s/kiv: [0-9]* files done, [0-9.]* MB, [0-9]* left alone//g; /^kiv: 3 converted/d' >"$T/lines"
-    expect_text "progress [$q]: the lines whole" "$T/lines" \
-      "$A/notes.txt: cp1251 -> utf-8\n$A/letters/a.txt: koi8-r -> utf-8\n$A/misc/iso.txt: iso-8859-5 -> utf-8\n"
-    checks=$((checks + 1))
-    case $q in
-      "" | "-q -v") grep -q $'\rkiv: 1 files done, 0.0 MB, 0 left alone\x1b\[K\r\x1b\[K' "$T/tty" ||
-        fail "progress [$q]: not drawn and cleared: [$(od -c "$T/tty" | head -5)]" ;;
-      *) ! grep -q 'files done' "$T/tty" || fail "progress [$q]: drawn" ;;
-    esac
-  done
-  make_tree
-  ASAN_OPTIONS=detect_leaks=0 script -qec "strace -o /dev/null -e trace=renameat,renameat2 \
-    -e inject=renameat,renameat2:delay_exit=1200000:when=1 \
-    $KIV --in-place -o utf-8 $A/notes.txt $A/letters/a.txt 2>$T/err.file" /dev/null >/dev/null
-  expect_text "progress: not into a file" "$T/err.file" ''
-else
-  echo "no script or strace: the progress line is not tried"
-fi
-
-# 10 000 files in 1 000 folders under 32 descriptors.
+# 10 000 files in 1 000 folders under 32 descriptors; -j, and progress on a terminal.
 . "$(dirname "$0")/lib.sh" "$@"
 A=$T/archive
 strays() { find "$1" -name '.*.kiv-*'; }
@@ -176,7 +148,49 @@ done <<TABLE
 --keep-times -o utf-8|--keep-times needs --in-place
 --in-place --backup= -o utf-8|--backup=SUFFIX needs a suffix, without /
 --in-place --backup=a/b -o utf-8|--backup=SUFFIX needs a suffix, without /
+-j 2 -o utf-8|-j needs --in-place
+--in-place -j x -o utf-8|-j needs a number of jobs (0: one for each CPU)
+--in-place -j -1 -o utf-8|-j needs a number of jobs (0: one for each CPU)
 TABLE
+
+# -j: the same lines and messages, in the same order, and the same files as one job; a
+# file named twice converted once; a signal to kiv ends its workers, which leave no new
+# file behind.
+for j in 2 0 3; do
+  make_tree
+  cp -a "$A" "$T/second"
+  "$KIV" -v --in-place -r -o utf-8 "$A" "$A/notes.txt" >"$T/one" 2>&1
+  "$KIV" -v --in-place -r -j $j -o utf-8 "$T/second" "$T/second/notes.txt" >"$T/many" 2>&1
+  sed "s|$T/second|$A|g" "$T/many" >"$T/many.renamed"
+  expect_file "-j $j: the same lines" "$T/many.renamed" "$T/one"
+  (cd "$A" && find . -type f -exec md5sum {} + | sort) >"$T/sums.one"
+  (cd "$T/second" && find . -type f -exec md5sum {} + | sort) >"$T/sums.many"
+  expect_file "-j $j: the same files" "$T/sums.many" "$T/sums.one"
+  rm -rf "$T/second"
+done
+make_tree
+for i in $(seq 40); do cp "$(sample cp1251)" "$A/letters/more$i.txt"; done
+{ printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$(sample utf-8)"; } >"$T/huge"
+for i in $(seq 15); do cat "$T/huge" "$T/huge" >"$T/x" && mv "$T/x" "$T/huge"; done
+cp "$T/huge" "$A/letters/zz-huge.txt"
+cp -a "$A" "$T/orig.j"
+"$KIV" --in-place -r -j 2 -o utf-8 "$A" >"$T/out" 2>"$T/err" &
+pid=$!
+seen=''
+for i in $(seq 500); do
+  seen=$(find "$A" -name '.zz-huge.txt.kiv-*') && [ -n "$seen" ] && break
+  sleep 0.01
+done
+checks=$((checks + 1))
+[ -n "$seen" ] || fail "-j 2: never caught converting"
+kill -TERM $pid
+wait $pid
+status=$?
+expect_status "-j 2, killed" 143
+checks=$((checks + 1))
+[ -z "$(pgrep -f "kiv --in-place -r -j 2 -o utf-8 $A")" ] || fail "-j 2, killed: a worker lives on"
+expect_text "-j 2, killed: no stray file" <(find "$A" -name '.*.kiv-*' ! -name '.iso.txt.kiv-Ab3dE9') ''
+expect_file "-j 2, killed: the large one whole" "$A/letters/zz-huge.txt" "$T/huge"
 
 # Progress on a terminal, once a run has lasted a second (the first rename held up by
 # strace): drawn, and cleared before each line when standard output is the terminal too;
