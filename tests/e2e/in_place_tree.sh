@@ -26,6 +26,11 @@ make_tree() {
   : >"$A/misc/.iso.txt.kiv-Ab3dE9"
   cp "$(sample koi8-r)" "$A/misc/name with
 newline.txt"
+  mkdir "$A/web"
+  { printf '<html><head><meta charset="windows-1251"></head><body><pre>\n' && cat "$(sample utf-8)" &&
+    printf '</pre></body></html>\n'; } | iconv -f utf-8 -t cp1251 >"$A/web/page.html"
+  { printf '<?xml version="1.0" encoding="koi8-r"?>\n<text>\n' && cat "$(sample koi8-r)" &&
+    printf '</text>\n'; } >"$A/web/feed.xml"
   cp -a "$A" "$T/orig"
 }
 
@@ -47,9 +52,17 @@ $A/misc/outdir: symbolic link, not followed
 $A/misc/pipe: not a regular file
 $A/misc/readme: no Russian letters
 $A/notes.txt: cp1251 -> utf-8
+$A/web/feed.xml: koi8-r -> utf-8, charset declaration updated
+$A/web/page.html: cp1251 -> utf-8, charset declaration updated
 "
 expect_text "tree: the last line" "$T/summary" \
-  "kiv: 6 converted, 2 already utf-8 or without Russian letters, 0 binary, 0 left alone, 0 failed\n"
+  "kiv: 8 converted, 2 already utf-8 or without Russian letters, 0 binary, 0 left alone, 0 failed\n"
+expect_text "tree: the page's declaration" <(head -c 52 "$A/web/page.html") '<html><head><meta charset="UTF-8"></head><body><pre>'
+expect_text "tree: the feed's declaration" <(head -1 "$A/web/feed.xml") '<?xml version="1.0" encoding="UTF-8"?>\n'
+if command -v xmllint >/dev/null; then
+  xmllint --noout "$A/web/feed.xml" 2>"$T/xml"
+  expect_text "tree: the feed parses" "$T/xml" ''
+fi
 expect_text "tree: nothing else said" "$T/err" ''
 # file | what it holds now
 while IFS='|' read -r n holds; do
@@ -79,7 +92,7 @@ cp "$T/out" "$T/first"
 run -v --in-place -r --dry-run -o utf-8 "$A"
 expect_file "the same order twice" "$T/out" "$T/first"
 expect_text "a second run: the last line" "$T/summary" \
-  "kiv: 0 to convert, 8 already utf-8 or without Russian letters, 0 binary, 0 left alone, 0 failed\n"
+  "kiv: 0 to convert, 10 already utf-8 or without Russian letters, 0 binary, 0 left alone, 0 failed\n"
 # Quiet: only what was converted, and no last line when all went well.
 make_tree
 run --in-place -r -o utf-8 "$A/letters"
