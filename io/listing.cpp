@@ -55,7 +55,7 @@ int list_folder(int fd, const char* after, listing& list) {
     }
   }
   sorting = list.bytes;
-  std::qsort(list.at, list.count, sizeof *list.at, by_bytes);
+  if (list.count > 1) std::qsort(list.at, list.count, sizeof *list.at, by_bytes);
   return 0;
 }
 
