@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "codepages/registry.h"
 #include "convert/tables.h"
 
 namespace {
@@ -28,18 +29,55 @@ simd_path current = simd_path::scalar;
 struct kernel_constants {
   alignas(64) unsigned char spread[64];  // slot j of the wide kernel takes input byte j / 3
   alignas(64) unsigned char slot[64];    // and is byte j % 3 of its output (3: unused)
-  alignas(64) unsigned char before[64];  // the byte before each one
+  // The byte before each one, from two registers: the previous chunk, then this one.
+  alignas(64) unsigned char across[64];
+  // UTF-16: where the low and the high byte of each of 64 units lie in two registers,
+  // little-endian then big-endian; in unit order, and paired, in the order of the input
+  // that wide_pairs64 reorders its input into.
+  alignas(64) unsigned char low[2][64];
+  alignas(64) unsigned char high[2][64];
+  alignas(64) unsigned char low_paired[2][64];
+  alignas(64) unsigned char high_paired[2][64];
 };
 constexpr kernel_constants make_constants() {
   kernel_constants k{};
+  constexpr int paired_quadword[8] = {0, 4, 1, 5, 2, 6, 3, 7};
   for (int j = 0; j < 64; ++j) {
     k.spread[j] = static_cast<unsigned char>(j < 48 ? j / 3 : 0);
     k.slot[j] = static_cast<unsigned char>(j < 48 ? j % 3 : 3);
-    k.before[j] = static_cast<unsigned char>(j == 0 ? 0 : j - 1);
+    k.across[j] = static_cast<unsigned char>(j == 0 ? 63 : 63 + j);
+    const int paired = paired_quadword[j / 8] * 8 + j % 8;
+    for (int big = 0; big < 2; ++big) {
+      k.low[big][j] = static_cast<unsigned char>(2 * j + big);
+      k.high[big][j] = static_cast<unsigned char>(2 * j + 1 - big);
+      k.low_paired[big][j] = static_cast<unsigned char>(2 * paired + big);
+      k.high_paired[big][j] = static_cast<unsigned char>(2 * paired + 1 - big);
+    }
   }
   return k;
 }
 constexpr kernel_constants wide_consts = make_constants();
+
+// AVX2 has no byte compress: eight units at a time of one or two output bytes each, their
+// bytes picked by a shuffle chosen by which of them are two bytes long.
+struct pair_shuffles {
+  alignas(16) unsigned char order[256][16];
+  unsigned char twos[256];  // units of two bytes among the eight
+};
+constexpr pair_shuffles make_shuffles() {
+  pair_shuffles t{};
+  for (int m = 0; m < 256; ++m) {
+    int at = 0;
+    for (int k = 0; k < 8; ++k) {
+      t.order[m][at++] = static_cast<unsigned char>(2 * k);
+      if ((m >> k) & 1) t.order[m][at++] = static_cast<unsigned char>(2 * k + 1);
+    }
+    t.twos[m] = static_cast<unsigned char>(at - 8);
+    while (at < 16) t.order[m][at++] = 0x80;
+  }
+  return t;
+}
+constexpr pair_shuffles pair_order = make_shuffles();
 
 // Outputs of one to three bytes, sixteen input bytes at a time, each given three output
 // slots: slot k holds byte k of its output, and the slots past its length are squeezed out.
@@ -234,10 +272,12 @@ KIV_AVX2 std::size_t narrow_avx2(const page_pair& p, const unsigned char* in, st
 
 // A chunk of ASCII and two-byte characters led by D0 or D1: each continuation byte,
 // with its lead's low bit, indexes the 128 characters U+0400-U+047F; the leads are then
-// squeezed out.
+// squeezed out. Fixed steps of 64 bytes, so that no load waits on the previous chunk's
+// compares: a lead that ends a chunk is checked with the next one, which takes the byte
+// before its first from the previous chunk by a permute.
 KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
                                        unsigned char* out, std::size_t* produced) {
-  const __m512i prev_idx = _mm512_load_si512(wide_consts.before);
+  const __m512i prev_idx = _mm512_load_si512(wide_consts.across);
   const __m512i lo = _mm512_load_si512(p.cyr_map), hi = _mm512_load_si512(p.cyr_map + 64);
   const __m512i bad_lo = _mm512_load_si512(p.cyr_bad);
   const __m512i bad_hi = _mm512_load_si512(p.cyr_bad + 64);
@@ -247,37 +287,260 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
   const __m512i cont_bits = _mm512_set1_epi8(static_cast<char>(0x80));
   const __m512i low6 = _mm512_set1_epi8(0x3F);
   const __m512i bit6 = _mm512_set1_epi8(0x40);
+  constexpr std::uint64_t last = std::uint64_t{1} << 63;
+  __m512i before = _mm512_setzero_si512();
+  std::uint64_t carried = 0;  // 1: the previous chunk ended in a lead
   std::size_t i = 0, o = 0;
-  while (i + 64 <= n) {
+  for (; i + 64 <= n; i += 64) {
     const __m512i x = _mm512_loadu_si512(in + i);
     const std::uint64_t high = _mm512_movepi8_mask(x);
     const std::uint64_t lead = _mm512_cmpeq_epi8_mask(x, d0) | _mm512_cmpeq_epi8_mask(x, d1);
     const std::uint64_t cont = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, top2), cont_bits);
-    const __m512i prev = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, prev_idx, x);
+    const __m512i prev = _mm512_permutex2var_epi8(before, prev_idx, x);
     const __m512i idx = _mm512_or_si512(_mm512_and_si512(x, low6),
                                         _mm512_and_si512(_mm512_slli_epi16(prev, 6), bit6));
     const __m512i bad = _mm512_permutex2var_epi8(bad_lo, idx, bad_hi);
     // What it cannot do: other bytes above 7F, a lead without its continuation byte or
     // one without its lead, a character the page lacks.
-    const std::uint64_t last = lead & (std::uint64_t{1} << 63);
     const std::uint64_t stop = (high & ~lead & ~cont) | (lead & ~last & ~(cont >> 1)) |
-                               (cont & ~(lead << 1)) | _mm512_mask_test_epi8_mask(cont, bad, bad);
-    std::size_t take = last != 0 ? 63 : 64;  // a last lead goes with the next chunk
-    if (stop != 0) {
-      take = static_cast<std::size_t>(__builtin_ctzll(stop));
-      // Never split a character: a lead right before the stop stays with its byte.
-      if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
-    }
-    const std::uint64_t span = take == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << take) - 1;
+                               (carried & ~cont) | (cont & ~(lead << 1 | carried)) |
+                               _mm512_mask_test_epi8_mask(cont, bad, bad);
     const __m512i y = _mm512_mask_blend_epi8(cont, x, _mm512_permutex2var_epi8(lo, idx, hi));
-    const std::uint64_t keep = ~lead & span;
+    if (stop == 0) {
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(~lead, y));
+      o += static_cast<std::size_t>(__builtin_popcountll(~lead));
+      carried = lead >> 63;
+      before = x;
+      continue;
+    }
+    std::size_t take = static_cast<std::size_t>(__builtin_ctzll(stop));
+    // Never split a character: a lead right before the stop stays with its byte.
+    if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
+    const std::uint64_t keep = ~lead & ((std::uint64_t{1} << take) - 1);
     _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, y));
-    o += static_cast<std::size_t>(__builtin_popcountll(keep));
-    i += take;
-    if (stop != 0) break;
+    *produced += o + static_cast<std::size_t>(__builtin_popcountll(keep));
+    // Stopped at its first byte, the chunk stops the character the last one's lead began.
+    return i + take - (take == 0 ? carried : 0);
   }
   *produced += o;
-  return i;
+  return i - carried;  // a lead at the end waits for the byte after it
+}
+
+// UTF-16 to single bytes, 64 units at a time: their low and high bytes gathered apart, the
+// low byte of U+04xx looked up in the table of U+0400-U+047F, ASCII kept.
+template <bool big>
+KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned char* in,
+                                           std::size_t n, unsigned char* out) {
+  const __m512i map_lo = _mm512_load_si512(p.cyr_map), map_hi = _mm512_load_si512(p.cyr_map + 64);
+  const __m512i bad_lo = _mm512_load_si512(p.cyr_bad), bad_hi = _mm512_load_si512(p.cyr_bad + 64);
+  const __m512i low_idx = _mm512_load_si512(wide_consts.low[big]);
+  const __m512i high_idx = _mm512_load_si512(wide_consts.high[big]);
+  const __m512i four = _mm512_set1_epi8(4);
+  const std::size_t units = n / 2;
+  std::size_t u = 0;
+  while (u < units) {
+    // The last units may be fewer: masked loads stay inside them, and the empty lanes
+    // read as U+0000, which stops nothing.
+    const std::size_t left = units - u;
+    const bool whole = left >= 64;
+    const std::size_t bytes = whole ? 128 : 2 * left;
+    const __mmask64 first = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+    const __mmask64 second = bytes >= 128 ? ~__mmask64{0}
+                             : bytes > 64 ? (__mmask64{1} << (bytes - 64)) - 1
+                                          : 0;
+    const __m512i a = _mm512_maskz_loadu_epi8(first, in + 2 * u);
+    const __m512i b = _mm512_maskz_loadu_epi8(second, in + 2 * u + 64);
+    const __m512i low = _mm512_permutex2var_epi8(a, low_idx, b);
+    const __m512i high = _mm512_permutex2var_epi8(a, high_idx, b);
+    const std::uint64_t cyr = _mm512_cmpeq_epi8_mask(high, four);
+    const std::uint64_t fast =
+        (_mm512_testn_epi8_mask(high, high) | cyr) & ~_mm512_movepi8_mask(low);
+    const __m512i bad = _mm512_permutex2var_epi8(bad_lo, low, bad_hi);
+    const std::uint64_t stop = ~fast | _mm512_mask_test_epi8_mask(cyr, bad, bad);
+    const __m512i y =
+        _mm512_mask_blend_epi8(cyr, low, _mm512_permutex2var_epi8(map_lo, low, map_hi));
+    if (stop == 0 && whole) {
+      _mm512_storeu_si512(out + u, y);
+      u += 64;
+      continue;
+    }
+    const std::size_t at = stop == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stop));
+    const std::size_t take = at < left ? at : left;
+    _mm512_mask_storeu_epi8(out + u, (__mmask64{1} << take) - 1, y);
+    u += take;
+    break;
+  }
+  return 2 * u;
+}
+
+// UTF-16 into utf-8, 64 units at a time, gathered in the order wide_pairs64 uses: ASCII as
+// one byte, U+0400-U+047F as D0 or D1 and a continuation byte, interleaved and squeezed.
+template <bool big>
+KIV_AVX512 std::size_t utf16_wide_avx512(const unsigned char* in, std::size_t n, unsigned char* out,
+                                         std::size_t* produced) {
+  constexpr std::uint64_t odd = 0xAAAA'AAAA'AAAA'AAAA;
+  constexpr std::uint64_t even = ~odd;
+  constexpr std::uint64_t low_half = 0x00FF'00FF'00FF'00FF;  // units 0-31
+  const __m512i low_idx = _mm512_load_si512(wide_consts.low_paired[big]);
+  const __m512i high_idx = _mm512_load_si512(wide_consts.high_paired[big]);
+  const __m512i four = _mm512_set1_epi8(4);
+  const __m512i one = _mm512_set1_epi8(1);
+  const __m512i d0 = _mm512_set1_epi8(static_cast<char>(0xD0));
+  const __m512i cont_bits = _mm512_set1_epi8(static_cast<char>(0x80));
+  const __m512i low6 = _mm512_set1_epi8(0x3F);
+  const std::size_t units = n / 2;
+  std::size_t u = 0, o = 0;
+  while (u < units) {
+    const std::size_t left = units - u;
+    const bool whole = left >= 64;
+    const std::size_t bytes = whole ? 128 : 2 * left;
+    const __mmask64 first = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+    const __mmask64 second = bytes >= 128 ? ~__mmask64{0}
+                             : bytes > 64 ? (__mmask64{1} << (bytes - 64)) - 1
+                                          : 0;
+    const __m512i a = _mm512_maskz_loadu_epi8(first, in + 2 * u);
+    const __m512i b = _mm512_maskz_loadu_epi8(second, in + 2 * u + 64);
+    const __m512i low = _mm512_permutex2var_epi8(a, low_idx, b);
+    const __m512i high = _mm512_permutex2var_epi8(a, high_idx, b);
+    const std::uint64_t cyr = _mm512_cmpeq_epi8_mask(high, four);
+    const std::uint64_t fast =
+        (_mm512_testn_epi8_mask(high, high) | cyr) & ~_mm512_movepi8_mask(low);
+    // Bit 6 of the low byte picks D0 or D1; a 16-bit shift brings it down within each byte.
+    const __m512i lead = _mm512_or_si512(d0, _mm512_and_si512(_mm512_srli_epi16(low, 6), one));
+    const __m512i lead_or_ascii = _mm512_mask_blend_epi8(cyr, low, lead);
+    const __m512i trail = _mm512_or_si512(cont_bits, _mm512_and_si512(low, low6));
+    const __m512i lo = _mm512_unpacklo_epi8(lead_or_ascii, trail);
+    const __m512i hi = _mm512_unpackhi_epi8(lead_or_ascii, trail);
+    const std::uint64_t two_lo = _pext_u64(cyr, low_half), two_hi = _pext_u64(cyr, ~low_half);
+    std::uint64_t keep_lo = _pdep_u64(two_lo, odd) | even;
+    std::uint64_t keep_hi = _pdep_u64(two_hi, odd) | even;
+    const bool go_on = fast == ~std::uint64_t{0} && whole;
+    std::size_t take = 64;
+    if (!go_on) {
+      // Two output slots a unit: keep those of the units before the first it cannot do.
+      const std::uint64_t stop = _pext_u64(~fast, low_half) | _pext_u64(~fast, ~low_half) << 32;
+      const std::size_t at = stop == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stop));
+      take = at < left ? at : left;
+      if (take < 32) {
+        keep_lo &= (std::uint64_t{1} << (2 * take)) - 1;
+        keep_hi = 0;
+      } else {
+        keep_hi &= (std::uint64_t{1} << (2 * (take - 32))) - 1;
+      }
+    }
+    const std::size_t n_lo = static_cast<std::size_t>(__builtin_popcountll(keep_lo));
+    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_lo, lo));
+    _mm512_storeu_si512(out + o + n_lo, _mm512_maskz_compress_epi8(keep_hi, hi));
+    o += n_lo + static_cast<std::size_t>(__builtin_popcountll(keep_hi));
+    u += take;
+    if (!go_on) break;
+  }
+  *produced += o;
+  return 2 * u;
+}
+
+// The same with AVX2: 32 units at a time, the table of U+0400-U+047F as eight 16-entry
+// rows, as narrow_avx2 has them.
+template <bool big>
+KIV_AVX2 std::size_t utf16_narrow_avx2(const page_pair& p, const unsigned char* in, std::size_t n,
+                                       unsigned char* out) {
+  __m256i rows[8];
+  for (int r = 0; r < 8; ++r)
+    rows[r] = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(p.cyr_map + 16 * r)));
+  const __m256i bad_rows =
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(p.cyr_bad_bits)));
+  const __m256i bit_of = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+                                          2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i byte = _mm256_set1_epi16(0x00FF);
+  const __m256i four = _mm256_set1_epi8(4);
+  const __m256i zero = _mm256_setzero_si256();
+  const std::size_t units = n / 2;
+  std::size_t u = 0;
+  for (; u + 32 <= units; u += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * u));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * u + 32));
+    const __m256i a0 = _mm256_and_si256(a, byte), b0 = _mm256_and_si256(b, byte);
+    const __m256i a1 = _mm256_srli_epi16(a, 8), b1 = _mm256_srli_epi16(b, 8);
+    // packus interleaves the 128-bit lanes of its two inputs; the permute puts them back.
+    const __m256i low = _mm256_permute4x64_epi64(
+        big ? _mm256_packus_epi16(a1, b1) : _mm256_packus_epi16(a0, b0), 0xD8);
+    const __m256i high = _mm256_permute4x64_epi64(
+        big ? _mm256_packus_epi16(a0, b0) : _mm256_packus_epi16(a1, b1), 0xD8);
+    const __m256i cyr = _mm256_cmpeq_epi8(high, four);
+    const __m256i fast = _mm256_or_si256(_mm256_cmpeq_epi8(high, zero), cyr);
+    const __m256i low_nibble = _mm256_and_si256(low, nibble);
+    const __m256i high_nibble = _mm256_and_si256(_mm256_srli_epi16(low, 4), nibble);
+    const __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(bad_rows, low_nibble),
+                                         _mm256_shuffle_epi8(bit_of, high_nibble));
+    const auto is_cyr = static_cast<std::uint32_t>(_mm256_movemask_epi8(cyr));
+    const auto is_bad =
+        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, zero)));
+    const std::uint32_t stop = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(fast)) |
+                               static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+                               (is_cyr & is_bad);
+    __m256i y = low;
+    for (int r = 0; r < 8; ++r) {
+      const __m256i here = _mm256_and_si256(
+          cyr, _mm256_cmpeq_epi8(high_nibble, _mm256_set1_epi8(static_cast<char>(r))));
+      y = _mm256_blendv_epi8(y, _mm256_shuffle_epi8(rows[r], low_nibble), here);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + u), y);
+    if (stop != 0) return 2 * (u + static_cast<std::size_t>(__builtin_ctz(stop)));
+  }
+  return 2 * u;
+}
+
+// UTF-16 into utf-8 with AVX2: 16 units at a time, each made into its UTF-8 bytes in a
+// 16-bit lane, eight lanes then squeezed by a shuffle from pair_order.
+template <bool big>
+KIV_AVX2 std::size_t utf16_wide_avx2(const unsigned char* in, std::size_t n, unsigned char* out,
+                                     std::size_t* produced) {
+  const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0,
+                                        3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+  const __m256i top = _mm256_set1_epi16(static_cast<short>(0xFF80));
+  const __m256i cyr_top = _mm256_set1_epi16(0x0400);
+  const __m256i zero = _mm256_setzero_si256();
+  const std::size_t units = n / 2;
+  std::size_t u = 0, o = 0;
+  while (u + 16 <= units) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * u));
+    if (big) v = _mm256_shuffle_epi8(v, swap);
+    const __m256i t = _mm256_and_si256(v, top);
+    const __m256i cyr = _mm256_cmpeq_epi16(t, cyr_top);
+    const __m256i fast = _mm256_or_si256(_mm256_cmpeq_epi16(t, zero), cyr);
+    // D0 or D1 in the low byte, 80-BF in the high one: the bytes in memory order.
+    const __m256i lead = _mm256_or_si256(
+        _mm256_and_si256(_mm256_srli_epi16(v, 6), _mm256_set1_epi16(1)), _mm256_set1_epi16(0xD0));
+    const __m256i trail = _mm256_slli_epi16(
+        _mm256_or_si256(_mm256_and_si256(v, _mm256_set1_epi16(0x3F)), _mm256_set1_epi16(0x80)), 8);
+    const __m256i w = _mm256_blendv_epi8(v, _mm256_or_si256(lead, trail), cyr);
+    const auto twos =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(cyr, cyr)));
+    const unsigned m0 = twos & 0xFF, m1 = (twos >> 16) & 0xFF;               // units 0-7, 8-15
+    const auto ok = static_cast<std::uint32_t>(_mm256_movemask_epi8(fast));  // two bits a unit
+    const std::size_t take =
+        ok == ~std::uint32_t{0} ? 16 : static_cast<std::size_t>(__builtin_ctz(~ok)) / 2;
+    const std::size_t k0 = take < 8 ? take : 8;
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(out + o),
+        _mm_shuffle_epi8(_mm256_castsi256_si128(w),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(pair_order.order[m0]))));
+    o += k0 + pair_order.twos[m0 & ((1u << k0) - 1)];
+    if (take > 8) {
+      const std::size_t k1 = take - 8;
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(out + o),
+          _mm_shuffle_epi8(_mm256_extracti128_si256(w, 1),
+                           _mm_load_si128(reinterpret_cast<const __m128i*>(pair_order.order[m1]))));
+      o += k1 + pair_order.twos[m1 & ((1u << k1) - 1)];
+    }
+    u += take;
+    if (take < 16) break;
+  }
+  *produced += o;
+  return 2 * u;
 }
 
 }  // namespace
@@ -351,4 +614,34 @@ std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_
 std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
                           unsigned char* out, std::size_t* produced) {
   return avx512_only(cyrillic_avx512, pair, in, n, out, produced);
+}
+
+std::size_t simd_utf16(const page_pair& pair, const unsigned char* in, std::size_t n,
+                       unsigned char* out, std::size_t* produced) {
+  const bool narrow = pair.to->char_width == 1;
+  const bool big = pair.big_endian;
+  std::size_t k = 0;
+  switch (simd_current()) {
+    case simd_path::avx512:
+      if (narrow)
+        k = big ? utf16_narrow_avx512<true>(pair, in, n, out)
+                : utf16_narrow_avx512<false>(pair, in, n, out);
+      else
+        k = big ? utf16_wide_avx512<true>(in, n, out, produced)
+                : utf16_wide_avx512<false>(in, n, out, produced);
+      break;
+    case simd_path::avx2:
+      if (narrow)
+        k = big ? utf16_narrow_avx2<true>(pair, in, n, out)
+                : utf16_narrow_avx2<false>(pair, in, n, out);
+      else
+        k = big ? utf16_wide_avx2<true>(in, n, out, produced)
+                : utf16_wide_avx2<false>(in, n, out, produced);
+      break;
+    default:
+      break;
+  }
+  if (narrow) *produced += k / 2;
+  simd_taken += k;
+  return k;
 }

@@ -35,3 +35,8 @@ std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_
 // leaves a lead byte at the end of its input alone.
 std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
                           unsigned char* out, std::size_t* produced);
+// UTF-16 (the pair's byte order) made of U+0000-U+007F and U+0400-U+047F, to single bytes
+// or into utf-8: whole units only, never a surrogate; n is in bytes, and so is what it
+// returns.
+std::size_t simd_utf16(const page_pair& pair, const unsigned char* in, std::size_t n,
+                       unsigned char* out, std::size_t* produced);
