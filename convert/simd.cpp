@@ -279,35 +279,30 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
                                        unsigned char* out, std::size_t* produced) {
   const __m512i prev_idx = _mm512_load_si512(wide_consts.across);
   const __m512i lo = _mm512_load_si512(p.cyr_map), hi = _mm512_load_si512(p.cyr_map + 64);
-  const __m512i bad_lo = _mm512_load_si512(p.cyr_bad);
-  const __m512i bad_hi = _mm512_load_si512(p.cyr_bad + 64);
+  const __m512i lead_bits = _mm512_set1_epi8(static_cast<char>(0xFE));
   const __m512i d0 = _mm512_set1_epi8(static_cast<char>(0xD0));
-  const __m512i d1 = _mm512_set1_epi8(static_cast<char>(0xD1));
-  const __m512i top2 = _mm512_set1_epi8(static_cast<char>(0xC0));
-  const __m512i cont_bits = _mm512_set1_epi8(static_cast<char>(0x80));
+  const __m512i c0 = _mm512_set1_epi8(static_cast<char>(0xC0));
   const __m512i low6 = _mm512_set1_epi8(0x3F);
   const __m512i bit6 = _mm512_set1_epi8(0x40);
-  constexpr std::uint64_t last = std::uint64_t{1} << 63;
   __m512i before = _mm512_setzero_si512();
   std::uint64_t carried = 0;  // 1: the previous chunk ended in a lead
   std::size_t i = 0, o = 0;
   for (; i + 64 <= n; i += 64) {
     const __m512i x = _mm512_loadu_si512(in + i);
     const std::uint64_t high = _mm512_movepi8_mask(x);
-    const std::uint64_t lead = _mm512_cmpeq_epi8_mask(x, d0) | _mm512_cmpeq_epi8_mask(x, d1);
-    const std::uint64_t cont = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, top2), cont_bits);
+    const std::uint64_t lead = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, lead_bits), d0);
+    const std::uint64_t cont = _mm512_cmplt_epi8_mask(x, c0);  // 80-BF, as signed bytes
     const __m512i prev = _mm512_permutex2var_epi8(before, prev_idx, x);
     const __m512i idx = _mm512_or_si512(_mm512_and_si512(x, low6),
                                         _mm512_and_si512(_mm512_slli_epi16(prev, 6), bit6));
-    const __m512i bad = _mm512_permutex2var_epi8(bad_lo, idx, bad_hi);
-    // What it cannot do: other bytes above 7F, a lead without its continuation byte or
-    // one without its lead, a character the page lacks.
-    const std::uint64_t stop = (high & ~lead & ~cont) | (lead & ~last & ~(cont >> 1)) |
-                               (carried & ~cont) | (cont & ~(lead << 1 | carried)) |
-                               _mm512_mask_test_epi8_mask(cont, bad, bad);
-    const __m512i y = _mm512_mask_blend_epi8(cont, x, _mm512_permutex2var_epi8(lo, idx, hi));
+    const __m512i y = _mm512_permutex2var_epi8(lo, idx, hi);
+    // What it cannot do: other bytes above 7F, a lead without its continuation byte (a
+    // stop after it) or one without its lead, a character that is not one byte (0).
+    const std::uint64_t stop = (high ^ (lead | cont)) | (cont ^ (lead << 1 | carried)) |
+                               _mm512_mask_testn_epi8_mask(cont, y, y);
+    const __m512i z = _mm512_mask_blend_epi8(cont, x, y);
     if (stop == 0) {
-      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(~lead, y));
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(~lead, z));
       o += static_cast<std::size_t>(__builtin_popcountll(~lead));
       carried = lead >> 63;
       before = x;
@@ -317,7 +312,7 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
     // Never split a character: a lead right before the stop stays with its byte.
     if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
     const std::uint64_t keep = ~lead & ((std::uint64_t{1} << take) - 1);
-    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, y));
+    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, z));
     *produced += o + static_cast<std::size_t>(__builtin_popcountll(keep));
     // Stopped at its first byte, the chunk stops the character the last one's lead began.
     return i + take - (take == 0 ? carried : 0);
@@ -332,7 +327,6 @@ template <bool big>
 KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned char* in,
                                            std::size_t n, unsigned char* out) {
   const __m512i map_lo = _mm512_load_si512(p.cyr_map), map_hi = _mm512_load_si512(p.cyr_map + 64);
-  const __m512i bad_lo = _mm512_load_si512(p.cyr_bad), bad_hi = _mm512_load_si512(p.cyr_bad + 64);
   const __m512i low_idx = _mm512_load_si512(wide_consts.low[big]);
   const __m512i high_idx = _mm512_load_si512(wide_consts.high[big]);
   const __m512i four = _mm512_set1_epi8(4);
@@ -355,10 +349,9 @@ KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned ch
     const std::uint64_t cyr = _mm512_cmpeq_epi8_mask(high, four);
     const std::uint64_t fast =
         (_mm512_testn_epi8_mask(high, high) | cyr) & ~_mm512_movepi8_mask(low);
-    const __m512i bad = _mm512_permutex2var_epi8(bad_lo, low, bad_hi);
-    const std::uint64_t stop = ~fast | _mm512_mask_test_epi8_mask(cyr, bad, bad);
-    const __m512i y =
-        _mm512_mask_blend_epi8(cyr, low, _mm512_permutex2var_epi8(map_lo, low, map_hi));
+    const __m512i mapped = _mm512_permutex2var_epi8(map_lo, low, map_hi);
+    const std::uint64_t stop = ~fast | _mm512_mask_testn_epi8_mask(cyr, mapped, mapped);
+    const __m512i y = _mm512_mask_blend_epi8(cyr, low, mapped);
     if (stop == 0 && whole) {
       _mm512_storeu_si512(out + u, y);
       u += 64;
@@ -440,7 +433,7 @@ KIV_AVX512 std::size_t utf16_wide_avx512(const unsigned char* in, std::size_t n,
 }
 
 // The same with AVX2: 32 units at a time, the table of U+0400-U+047F as eight 16-entry
-// rows, as narrow_avx2 has them.
+// rows, as narrow_avx2 has them; a 0 from them is a stop.
 template <bool big>
 KIV_AVX2 std::size_t utf16_narrow_avx2(const page_pair& p, const unsigned char* in, std::size_t n,
                                        unsigned char* out) {
@@ -448,10 +441,6 @@ KIV_AVX2 std::size_t utf16_narrow_avx2(const page_pair& p, const unsigned char* 
   for (int r = 0; r < 8; ++r)
     rows[r] = _mm256_broadcastsi128_si256(
         _mm_load_si128(reinterpret_cast<const __m128i*>(p.cyr_map + 16 * r)));
-  const __m256i bad_rows =
-      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(p.cyr_bad_bits)));
-  const __m256i bit_of = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0, 1,
-                                          2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   const __m256i byte = _mm256_set1_epi16(0x00FF);
   const __m256i four = _mm256_set1_epi8(4);
@@ -472,20 +461,16 @@ KIV_AVX2 std::size_t utf16_narrow_avx2(const page_pair& p, const unsigned char* 
     const __m256i fast = _mm256_or_si256(_mm256_cmpeq_epi8(high, zero), cyr);
     const __m256i low_nibble = _mm256_and_si256(low, nibble);
     const __m256i high_nibble = _mm256_and_si256(_mm256_srli_epi16(low, 4), nibble);
-    const __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(bad_rows, low_nibble),
-                                         _mm256_shuffle_epi8(bit_of, high_nibble));
-    const auto is_cyr = static_cast<std::uint32_t>(_mm256_movemask_epi8(cyr));
-    const auto is_bad =
-        ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, zero)));
-    const std::uint32_t stop = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(fast)) |
-                               static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-                               (is_cyr & is_bad);
     __m256i y = low;
     for (int r = 0; r < 8; ++r) {
       const __m256i here = _mm256_and_si256(
           cyr, _mm256_cmpeq_epi8(high_nibble, _mm256_set1_epi8(static_cast<char>(r))));
       y = _mm256_blendv_epi8(y, _mm256_shuffle_epi8(rows[r], low_nibble), here);
     }
+    const __m256i lacking = _mm256_and_si256(cyr, _mm256_cmpeq_epi8(y, zero));
+    const std::uint32_t stop = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(fast)) |
+                               static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+                               static_cast<std::uint32_t>(_mm256_movemask_epi8(lacking));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + u), y);
     if (stop != 0) return 2 * (u + static_cast<std::size_t>(__builtin_ctz(stop)));
   }

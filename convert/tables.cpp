@@ -93,8 +93,7 @@ void build_cyrillic(page_pair& p) {
     for (unsigned t = 0; t < 64; ++t) {
       const char_entry& e = row[0x80 + t];
       const unsigned k = (lead & 1) * 64 + t;
-      p.cyr_map[k] = e.bytes[0];
-      p.cyr_bad[k] = e.len != 1;
+      p.cyr_map[k] = e.len == 1 ? e.bytes[0] : 0;
     }
   }
   p.cyr_ok = true;
@@ -109,12 +108,9 @@ void build_cyrillic_units(page_pair& p) {
   for (unsigned b = 0; b < 128; ++b)
     if (!is_ascii_identity(ascii[b], b)) return;
   if (p.to->char_width == 1) {
-    std::memset(p.cyr_bad_bits, 0, sizeof p.cyr_bad_bits);
     for (unsigned k = 0; k < 128; ++k) {
       const char_entry& e = cyrillic[k];
-      p.cyr_map[k] = e.bytes[0];
-      p.cyr_bad[k] = e.len != 1;
-      if (e.len != 1) p.cyr_bad_bits[k & 15] |= static_cast<unsigned char>(1u << (k >> 4));
+      p.cyr_map[k] = e.len == 1 ? e.bytes[0] : 0;
     }
   } else {
     for (unsigned k = 0; k < 128; ++k) {

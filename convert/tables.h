@@ -58,9 +58,9 @@ struct page_pair {
   // The vector paths' view of the same tables, upper halves only: ASCII stays itself
   // (checked when the tables are built; a pair where it does not has no vector path).
   bool bytes_ok;  // single-byte input: the byte, wide and pair tables hold bytes 80-FF
-  // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F (once the rows of both of their
-  // lead bytes are built). UTF-16 input, once the rows of U+00xx and U+04xx are: the same
-  // into a single-byte page; into utf-8, every one of them is UTF-8's own two bytes.
+  // utf-8 input: cyr_map holds U+0400-U+047F (once the rows of both of their lead bytes
+  // are built). UTF-16 input, once the rows of U+00xx and U+04xx are: the same into a
+  // single-byte page; into utf-8, every one of them is UTF-8's own two bytes.
   bool cyr_ok;
   alignas(64) unsigned char byte_map[128];
   alignas(64) unsigned char byte_bad[128];      // nonzero: the output is not one byte
@@ -71,9 +71,8 @@ struct page_pair {
   // lengths, or a second byte of 0 or FF).
   alignas(64) unsigned char pair_first[128];
   alignas(64) unsigned char pair_second[128];
+  // The one byte each becomes, or 0 where that is not one byte (no letter becomes NUL).
   alignas(64) unsigned char cyr_map[128];
-  alignas(64) unsigned char cyr_bad[128];
-  alignas(16) unsigned char cyr_bad_bits[16];  // UTF-16: cyr_bad as byte_bad_bits holds byte_bad
 };
 
 // The same page in and out keeps every byte: iconv would keep each valid character, and
