@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "codepages/registry.h"
 #include "convert/tables.h"
@@ -32,26 +33,19 @@ struct kernel_constants {
   // The byte before each one, from two registers: the previous chunk, then this one.
   alignas(64) unsigned char across[64];
   // UTF-16: where the low and the high byte of each of 64 units lie in two registers,
-  // little-endian then big-endian; in unit order, and paired, in the order of the input
-  // that wide_pairs64 reorders its input into.
+  // little-endian then big-endian.
   alignas(64) unsigned char low[2][64];
   alignas(64) unsigned char high[2][64];
-  alignas(64) unsigned char low_paired[2][64];
-  alignas(64) unsigned char high_paired[2][64];
 };
 constexpr kernel_constants make_constants() {
   kernel_constants k{};
-  constexpr int paired_quadword[8] = {0, 4, 1, 5, 2, 6, 3, 7};
   for (int j = 0; j < 64; ++j) {
     k.spread[j] = static_cast<unsigned char>(j < 48 ? j / 3 : 0);
     k.slot[j] = static_cast<unsigned char>(j < 48 ? j % 3 : 3);
     k.across[j] = static_cast<unsigned char>(j == 0 ? 63 : 63 + j);
-    const int paired = paired_quadword[j / 8] * 8 + j % 8;
     for (int big = 0; big < 2; ++big) {
       k.low[big][j] = static_cast<unsigned char>(2 * j + big);
       k.high[big][j] = static_cast<unsigned char>(2 * j + 1 - big);
-      k.low_paired[big][j] = static_cast<unsigned char>(2 * paired + big);
-      k.high_paired[big][j] = static_cast<unsigned char>(2 * paired + 1 - big);
     }
   }
   return k;
@@ -124,11 +118,11 @@ KIV_AVX512 inline bool wide_pairs64(const wide_tables& t, const unsigned char* i
   // the lookup: the output position then does not wait for the interleaving.
   const std::uint64_t two = _mm512_test_epi8_mask(second, second);
   const std::uint64_t two_lo = _pext_u64(two, low_half), two_hi = _pext_u64(two, ~low_half);
-  const std::size_t n_lo = 32 + static_cast<std::size_t>(__builtin_popcountll(two_lo));
+  const std::size_t n_lo = 32 + static_cast<std::size_t>(__builtin_popcountll(two & low_half));
   _mm512_storeu_si512(out + *o, _mm512_maskz_compress_epi8(_pdep_u64(two_lo, odd) | even, lo));
   _mm512_storeu_si512(out + *o + n_lo,
                       _mm512_maskz_compress_epi8(_pdep_u64(two_hi, odd) | even, hi));
-  *o += n_lo + 32 + static_cast<std::size_t>(__builtin_popcountll(two_hi));
+  *o += 64 + static_cast<std::size_t>(__builtin_popcountll(two));
   return true;
 }
 
@@ -270,6 +264,42 @@ KIV_AVX2 std::size_t narrow_avx2(const page_pair& p, const unsigned char* in, st
   return i;
 }
 
+// The utf-8 character at in[at], two or three bytes, from the pair's rows as the scalar
+// loop takes it: its entry stored at out + *o. Its length, or 0 when the rows lack it or
+// the input ends too soon.
+inline std::size_t table_char(const page_pair& p, const unsigned char* in, std::size_t at,
+                              std::size_t n, unsigned char* out, std::size_t* o) {
+  const unsigned b = in[at];
+  const char_entry* e;
+  std::size_t len;
+  if ((b & 0xE0) == 0xC0 && at + 1 < n) {
+    e = &p.rows[b & 0x1F][in[at + 1]];
+    len = 2;
+  } else if ((b & 0xF0) == 0xE0 && at + 2 < n && (in[at + 1] & 0xC0) == 0x80) {
+    e = &p.rows3[row3_index(b, in[at + 1])][in[at + 2]];
+    len = 3;
+  } else {
+    return 0;
+  }
+  if (e->len == entry_slow) return 0;
+  std::memcpy(out + *o, e, sizeof *e);
+  *o += e->len;
+  return len;
+}
+
+// The UTF-16 unit at `at` from its row, likewise; false when the row lacks it.
+template <bool big>
+inline bool table_unit(const page_pair& p, const unsigned char* at, unsigned char* out,
+                       std::size_t* o) {
+  const unsigned u =
+      big ? static_cast<unsigned>(at[0] << 8 | at[1]) : static_cast<unsigned>(at[1] << 8 | at[0]);
+  const char_entry& e = p.unit_rows[u >> 8][u & 0xFF];
+  if (e.len == entry_slow) return false;
+  std::memcpy(out + *o, &e, sizeof e);
+  *o += e.len;
+  return true;
+}
+
 // A chunk of ASCII and two-byte characters led by D0 or D1: each continuation byte,
 // with its lead's low bit, indexes the 128 characters U+0400-U+047F; the leads are then
 // squeezed out. Fixed steps of 64 bytes, so that no load waits on the previous chunk's
@@ -287,7 +317,7 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
   __m512i before = _mm512_setzero_si512();
   std::uint64_t carried = 0;  // 1: the previous chunk ended in a lead
   std::size_t i = 0, o = 0;
-  for (; i + 64 <= n; i += 64) {
+  while (i + 64 <= n) {
     const __m512i x = _mm512_loadu_si512(in + i);
     const std::uint64_t high = _mm512_movepi8_mask(x);
     const std::uint64_t lead = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, lead_bits), d0);
@@ -306,6 +336,7 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
       o += static_cast<std::size_t>(__builtin_popcountll(~lead));
       carried = lead >> 63;
       before = x;
+      i += 64;
       continue;
     }
     std::size_t take = static_cast<std::size_t>(__builtin_ctzll(stop));
@@ -313,37 +344,52 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
     if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
     const std::uint64_t keep = ~lead & ((std::uint64_t{1} << take) - 1);
     _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, z));
-    *produced += o + static_cast<std::size_t>(__builtin_popcountll(keep));
+    o += static_cast<std::size_t>(__builtin_popcountll(keep));
     // Stopped at its first byte, the chunk stops the character the last one's lead began.
-    return i + take - (take == 0 ? carried : 0);
+    i += take - (take == 0 ? carried : 0);
+    carried = 0;
+    // That character from the rows if they have it, as the scalar loop would; on after it.
+    const std::size_t len = table_char(p, in, i, n, out, &o);
+    if (len == 0) break;
+    i += len;
   }
   *produced += o;
   return i - carried;  // a lead at the end waits for the byte after it
+}
+
+// The next 64 UTF-16 units in two registers, or the fewer that are left: masked loads stay
+// inside them, and the empty lanes read as U+0000, which stops nothing.
+KIV_AVX512 inline void load_units(const unsigned char* at, std::size_t left, __m512i* a,
+                                  __m512i* b) {
+  if (left >= 64) {
+    *a = _mm512_loadu_si512(at);
+    *b = _mm512_loadu_si512(at + 64);
+    return;
+  }
+  const std::size_t bytes = 2 * left;
+  const __mmask64 first = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
+  const __mmask64 second = bytes > 64 ? (__mmask64{1} << (bytes - 64)) - 1 : 0;
+  *a = _mm512_maskz_loadu_epi8(first, at);
+  *b = _mm512_maskz_loadu_epi8(second, at + 64);
 }
 
 // UTF-16 to single bytes, 64 units at a time: their low and high bytes gathered apart, the
 // low byte of U+04xx looked up in the table of U+0400-U+047F, ASCII kept.
 template <bool big>
 KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned char* in,
-                                           std::size_t n, unsigned char* out) {
+                                           std::size_t n, unsigned char* out,
+                                           std::size_t* produced) {
   const __m512i map_lo = _mm512_load_si512(p.cyr_map), map_hi = _mm512_load_si512(p.cyr_map + 64);
   const __m512i low_idx = _mm512_load_si512(wide_consts.low[big]);
   const __m512i high_idx = _mm512_load_si512(wide_consts.high[big]);
   const __m512i four = _mm512_set1_epi8(4);
   const std::size_t units = n / 2;
-  std::size_t u = 0;
+  std::size_t u = 0, o = 0;
   while (u < units) {
-    // The last units may be fewer: masked loads stay inside them, and the empty lanes
-    // read as U+0000, which stops nothing.
     const std::size_t left = units - u;
     const bool whole = left >= 64;
-    const std::size_t bytes = whole ? 128 : 2 * left;
-    const __mmask64 first = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
-    const __mmask64 second = bytes >= 128 ? ~__mmask64{0}
-                             : bytes > 64 ? (__mmask64{1} << (bytes - 64)) - 1
-                                          : 0;
-    const __m512i a = _mm512_maskz_loadu_epi8(first, in + 2 * u);
-    const __m512i b = _mm512_maskz_loadu_epi8(second, in + 2 * u + 64);
+    __m512i a, b;
+    load_units(in + 2 * u, left, &a, &b);
     const __m512i low = _mm512_permutex2var_epi8(a, low_idx, b);
     const __m512i high = _mm512_permutex2var_epi8(a, high_idx, b);
     const std::uint64_t cyr = _mm512_cmpeq_epi8_mask(high, four);
@@ -353,80 +399,89 @@ KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned ch
     const std::uint64_t stop = ~fast | _mm512_mask_testn_epi8_mask(cyr, mapped, mapped);
     const __m512i y = _mm512_mask_blend_epi8(cyr, low, mapped);
     if (stop == 0 && whole) {
-      _mm512_storeu_si512(out + u, y);
+      _mm512_storeu_si512(out + o, y);
       u += 64;
+      o += 64;
       continue;
     }
     const std::size_t at = stop == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stop));
     const std::size_t take = at < left ? at : left;
-    _mm512_mask_storeu_epi8(out + u, (__mmask64{1} << take) - 1, y);
+    _mm512_mask_storeu_epi8(out + o, (__mmask64{1} << take) - 1, y);
     u += take;
-    break;
+    o += take;
+    // The unit it stopped at from its row if that has it; on after it.
+    if (take == left || !table_unit<big>(p, in + 2 * u, out, &o)) break;
+    ++u;
   }
+  *produced += o;
   return 2 * u;
 }
 
-// UTF-16 into utf-8, 64 units at a time, gathered in the order wide_pairs64 uses: ASCII as
-// one byte, U+0400-U+047F as D0 or D1 and a continuation byte, interleaved and squeezed.
+// UTF-16 into utf-8, 64 units at a time in two registers: each unit of U+0400-U+047F
+// made into its two UTF-8 bytes in place (D0 or D1, then 80-BF, in memory order), ASCII
+// left as it is; then the empty high bytes of the ASCII units squeezed out.
+KIV_AVX512 inline __m512i utf8_in_place(__m512i v, __mmask32 cyr) {
+  const __m512i lead = _mm512_or_si512(
+      _mm512_and_si512(_mm512_srli_epi16(v, 6), _mm512_set1_epi16(1)), _mm512_set1_epi16(0xD0));
+  const __m512i trail = _mm512_slli_epi16(
+      _mm512_or_si512(_mm512_and_si512(v, _mm512_set1_epi16(0x3F)), _mm512_set1_epi16(0x80)), 8);
+  return _mm512_mask_blend_epi16(cyr, v, _mm512_or_si512(lead, trail));
+}
+
 template <bool big>
-KIV_AVX512 std::size_t utf16_wide_avx512(const unsigned char* in, std::size_t n, unsigned char* out,
-                                         std::size_t* produced) {
-  constexpr std::uint64_t odd = 0xAAAA'AAAA'AAAA'AAAA;
-  constexpr std::uint64_t even = ~odd;
-  constexpr std::uint64_t low_half = 0x00FF'00FF'00FF'00FF;  // units 0-31
-  const __m512i low_idx = _mm512_load_si512(wide_consts.low_paired[big]);
-  const __m512i high_idx = _mm512_load_si512(wide_consts.high_paired[big]);
-  const __m512i four = _mm512_set1_epi8(4);
-  const __m512i one = _mm512_set1_epi8(1);
-  const __m512i d0 = _mm512_set1_epi8(static_cast<char>(0xD0));
-  const __m512i cont_bits = _mm512_set1_epi8(static_cast<char>(0x80));
-  const __m512i low6 = _mm512_set1_epi8(0x3F);
+KIV_AVX512 std::size_t utf16_wide_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
+                                         unsigned char* out, std::size_t* produced) {
+  constexpr std::uint64_t even = 0x5555'5555'5555'5555;
+  const __m512i swap = _mm512_set4_epi32(0x0E0F0C0D, 0x0A0B0809, 0x06070405, 0x02030001);
+  const __m512i top = _mm512_set1_epi16(static_cast<short>(0xFF80));
+  const __m512i cyr_top = _mm512_set1_epi16(0x0400);
   const std::size_t units = n / 2;
   std::size_t u = 0, o = 0;
   while (u < units) {
     const std::size_t left = units - u;
     const bool whole = left >= 64;
-    const std::size_t bytes = whole ? 128 : 2 * left;
-    const __mmask64 first = bytes >= 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1;
-    const __mmask64 second = bytes >= 128 ? ~__mmask64{0}
-                             : bytes > 64 ? (__mmask64{1} << (bytes - 64)) - 1
-                                          : 0;
-    const __m512i a = _mm512_maskz_loadu_epi8(first, in + 2 * u);
-    const __m512i b = _mm512_maskz_loadu_epi8(second, in + 2 * u + 64);
-    const __m512i low = _mm512_permutex2var_epi8(a, low_idx, b);
-    const __m512i high = _mm512_permutex2var_epi8(a, high_idx, b);
-    const std::uint64_t cyr = _mm512_cmpeq_epi8_mask(high, four);
+    __m512i a, b;
+    load_units(in + 2 * u, left, &a, &b);
+    if (big) {
+      a = _mm512_shuffle_epi8(a, swap);
+      b = _mm512_shuffle_epi8(b, swap);
+    }
+    const __m512i ta = _mm512_and_si512(a, top), tb = _mm512_and_si512(b, top);
+    const __mmask32 cyr_a = _mm512_cmpeq_epi16_mask(ta, cyr_top);
+    const __mmask32 cyr_b = _mm512_cmpeq_epi16_mask(tb, cyr_top);
     const std::uint64_t fast =
-        (_mm512_testn_epi8_mask(high, high) | cyr) & ~_mm512_movepi8_mask(low);
-    // Bit 6 of the low byte picks D0 or D1; a 16-bit shift brings it down within each byte.
-    const __m512i lead = _mm512_or_si512(d0, _mm512_and_si512(_mm512_srli_epi16(low, 6), one));
-    const __m512i lead_or_ascii = _mm512_mask_blend_epi8(cyr, low, lead);
-    const __m512i trail = _mm512_or_si512(cont_bits, _mm512_and_si512(low, low6));
-    const __m512i lo = _mm512_unpacklo_epi8(lead_or_ascii, trail);
-    const __m512i hi = _mm512_unpackhi_epi8(lead_or_ascii, trail);
-    const std::uint64_t two_lo = _pext_u64(cyr, low_half), two_hi = _pext_u64(cyr, ~low_half);
-    std::uint64_t keep_lo = _pdep_u64(two_lo, odd) | even;
-    std::uint64_t keep_hi = _pdep_u64(two_hi, odd) | even;
+        (_mm512_testn_epi16_mask(a, top) | cyr_a) |
+        std::uint64_t{static_cast<std::uint32_t>(_mm512_testn_epi16_mask(b, top) | cyr_b)} << 32;
+    const __m512i ya = utf8_in_place(a, cyr_a), yb = utf8_in_place(b, cyr_b);
+    std::uint64_t keep_a = _mm512_test_epi8_mask(ya, ya) | even;
+    std::uint64_t keep_b = _mm512_test_epi8_mask(yb, yb) | even;
+    // Where the second half goes, from the compares rather than from the squeeze masks.
+    std::size_t n_a = 32 + static_cast<std::size_t>(__builtin_popcount(cyr_a));
+    std::size_t n_b = 32 + static_cast<std::size_t>(__builtin_popcount(cyr_b));
     const bool go_on = fast == ~std::uint64_t{0} && whole;
     std::size_t take = 64;
     if (!go_on) {
-      // Two output slots a unit: keep those of the units before the first it cannot do.
-      const std::uint64_t stop = _pext_u64(~fast, low_half) | _pext_u64(~fast, ~low_half) << 32;
-      const std::size_t at = stop == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stop));
+      // Two bytes a unit: keep those of the units before the first it cannot do.
+      const std::size_t at =
+          fast == ~std::uint64_t{0} ? 64 : static_cast<std::size_t>(__builtin_ctzll(~fast));
       take = at < left ? at : left;
       if (take < 32) {
-        keep_lo &= (std::uint64_t{1} << (2 * take)) - 1;
-        keep_hi = 0;
+        keep_a &= (std::uint64_t{1} << (2 * take)) - 1;
+        keep_b = 0;
       } else {
-        keep_hi &= (std::uint64_t{1} << (2 * (take - 32))) - 1;
+        keep_b &= (std::uint64_t{1} << (2 * (take - 32))) - 1;
       }
+      n_a = static_cast<std::size_t>(__builtin_popcountll(keep_a));
+      n_b = static_cast<std::size_t>(__builtin_popcountll(keep_b));
     }
-    const std::size_t n_lo = static_cast<std::size_t>(__builtin_popcountll(keep_lo));
-    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_lo, lo));
-    _mm512_storeu_si512(out + o + n_lo, _mm512_maskz_compress_epi8(keep_hi, hi));
-    o += n_lo + static_cast<std::size_t>(__builtin_popcountll(keep_hi));
+    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_a, ya));
+    _mm512_storeu_si512(out + o + n_a, _mm512_maskz_compress_epi8(keep_b, yb));
+    o += n_a + n_b;
     u += take;
-    if (!go_on) break;
+    if (!go_on) {
+      if (take == left || !table_unit<big>(p, in + 2 * u, out, &o)) break;
+      ++u;
+    }
   }
   *produced += o;
   return 2 * u;
@@ -609,24 +664,24 @@ std::size_t simd_utf16(const page_pair& pair, const unsigned char* in, std::size
   switch (simd_current()) {
     case simd_path::avx512:
       if (narrow)
-        k = big ? utf16_narrow_avx512<true>(pair, in, n, out)
-                : utf16_narrow_avx512<false>(pair, in, n, out);
+        k = big ? utf16_narrow_avx512<true>(pair, in, n, out, produced)
+                : utf16_narrow_avx512<false>(pair, in, n, out, produced);
       else
-        k = big ? utf16_wide_avx512<true>(in, n, out, produced)
-                : utf16_wide_avx512<false>(in, n, out, produced);
+        k = big ? utf16_wide_avx512<true>(pair, in, n, out, produced)
+                : utf16_wide_avx512<false>(pair, in, n, out, produced);
       break;
     case simd_path::avx2:
-      if (narrow)
+      if (narrow) {
         k = big ? utf16_narrow_avx2<true>(pair, in, n, out)
                 : utf16_narrow_avx2<false>(pair, in, n, out);
-      else
+        *produced += k / 2;
+      } else
         k = big ? utf16_wide_avx2<true>(in, n, out, produced)
                 : utf16_wide_avx2<false>(in, n, out, produced);
       break;
     default:
       break;
   }
-  if (narrow) *produced += k / 2;
   simd_taken += k;
   return k;
 }
