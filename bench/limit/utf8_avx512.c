@@ -1,8 +1,8 @@
 /* The least a utf-8 to single-byte converter can do with AVX-512 VBMI2: 64-byte chunks of
  * ASCII and U+0400-U+047F by vpermi2b and vpcompressb, in fixed steps (a lead that ends a
- * chunk goes with the next one, which takes the byte before it by a permute); any other
- * chunk character by character, with '?' for what the table lacks. Needs avx512vbmi and
- * avx512vbmi2.
+ * chunk goes with the next one, which takes the byte before it by a permute); a chunk
+ * with another character up to it, that one the slow way, with '?' for what the table
+ * lacks, and on from there. Needs avx512vbmi and avx512vbmi2.
  *   utf8_avx512 TO [FILE] */
 #include <fcntl.h>
 #include <iconv.h>
@@ -40,30 +40,38 @@ int main(int argc, char** argv) {
         uint64_t lead = _mm512_cmpeq_epi8_mask(_mm512_and_si512(x, _mm512_set1_epi8((char)0xFE)),
                                                _mm512_set1_epi8((char)0xD0));
         uint64_t cont = _mm512_cmplt_epi8_mask(x, _mm512_set1_epi8((char)0xC0));
-        if ((lead | cont) == high && cont == (lead << 1 | carried)) {
-          __m512i prev = _mm512_permutex2var_epi8(before, across, x);
-          __m512i idx = _mm512_or_si512(_mm512_and_si512(x, _mm512_set1_epi8(0x3F)),
-                                        _mm512_and_si512(_mm512_slli_epi16(prev, 6), _mm512_set1_epi8(0x40)));
-          __m512i y = _mm512_mask_blend_epi8(cont, x, _mm512_permutex2var_epi8(lo, idx, hi));
-          _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(~lead, y));
-          o += (size_t)__builtin_popcountll(~lead);
+        uint64_t stop = (high ^ (lead | cont)) | (cont ^ (lead << 1 | carried));
+        __m512i prev = _mm512_permutex2var_epi8(before, across, x);
+        __m512i idx = _mm512_or_si512(_mm512_and_si512(x, _mm512_set1_epi8(0x3F)),
+                                      _mm512_and_si512(_mm512_slli_epi16(prev, 6), _mm512_set1_epi8(0x40)));
+        __m512i y = _mm512_mask_blend_epi8(cont, x, _mm512_permutex2var_epi8(lo, idx, hi));
+        uint64_t keep = ~lead;
+        size_t take = 64;
+        if (stop) { /* the characters before the first other one */
+          take = (size_t)__builtin_ctzll(stop);
+          if (take && (lead >> (take - 1)) & 1) --take;
+          keep &= (1ull << take) - 1;
+        }
+        _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, y));
+        o += (size_t)__builtin_popcountll(keep);
+        if (!stop) {
           carried = lead >> 63;
           before = x;
           i += 64;
           continue;
         }
+        i += take;
+        if (!take) i -= carried;
+        carried = 0;
       }
       i -= carried; /* back to the lead the last chunk ended in */
       carried = 0;
-      size_t stop = i + 64 < len ? i + 64 : len;
-      while (i < stop) {
-        unsigned b = in[i];
-        size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-        if (i + n > len) break;
-        out[o++] = b < 0x80 ? (unsigned char)b : (b & 0xFE) == 0xD0 ? cyr[((b & 1) << 6) | (in[i + 1] & 0x3F)] : '?';
-        i += n;
-      }
-      if (i < stop) break; /* a character cut by the read: carried */
+      /* one character the slow way */
+      unsigned b = in[i];
+      size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+      if (i + n > len) break; /* cut by the read: carried */
+      out[o++] = b < 0x80 ? (unsigned char)b : (b & 0xFE) == 0xD0 ? cyr[((b & 1) << 6) | (in[i + 1] & 0x3F)] : '?';
+      i += n;
     }
     if (carried) --i;
     carry = len - i;

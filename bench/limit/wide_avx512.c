@@ -1,7 +1,7 @@
 /* The least a single-byte to utf-8 converter can do with AVX-512 VBMI2: 64-byte chunks
  * whose bytes become one or two bytes each, their first and second bytes looked up by
- * vpermi2b, interleaved and squeezed by vpcompressb; any other chunk byte by byte from a
- * table of up to three bytes. The tables are iconv's answers ('?' where it has none).
+ * vpermi2b, interleaved and squeezed by vpcompressb; in a chunk with a byte that becomes
+ * three, the bytes before it so, that one from a table, and on from there. The tables are iconv's answers ('?' where it has none).
  * Needs avx512vbmi and avx512vbmi2.
  *   wide_avx512 FROM [FILE] */
 #include <fcntl.h>
@@ -39,26 +39,30 @@ int main(int argc, char** argv) {
   int fd = argc > 2 ? open(argv[2], O_RDONLY) : 0;
   for (ssize_t n; (n = read(fd, in, READ)) > 0;) {
     size_t i = 0, o = 0;
-    for (; i + 64 <= (size_t)n; i += 64) {
+    while (i + 64 <= (size_t)n) {
       /* quadwords reordered so that interleaving within 128-bit lanes keeps the order */
       __m512i x = _mm512_permutexvar_epi64(order, _mm512_loadu_si512(in + i));
       __mmask64 high = _mm512_movepi8_mask(x);
       __m512i s = _mm512_maskz_permutex2var_epi8(high, s_lo, x, s_hi);
-      if (_mm512_cmpeq_epi8_mask(s, _mm512_set1_epi8(-1)) != 0) {
-        for (size_t k = i; k < i + 64; ++k) {
-          memcpy(out + o, whole[in[k]], 4);
-          o += whole[in[k]][3];
-        }
-        continue;
-      }
+      uint64_t need = _mm512_cmpeq_epi8_mask(s, _mm512_set1_epi8(-1));
+      size_t take = 64;
+      if (need) take = (size_t)__builtin_ctzll(_pext_u64(need, low_half) | _pext_u64(need, ~low_half) << 32);
       __m512i f = _mm512_mask_blend_epi8(high, x, _mm512_permutex2var_epi8(f_lo, x, f_hi));
       uint64_t two = _mm512_test_epi8_mask(s, s);
       uint64_t two_lo = _pext_u64(two, low_half), two_hi = _pext_u64(two, ~low_half);
       uint64_t keep_lo = _pdep_u64(two_lo, odd) | ~odd, keep_hi = _pdep_u64(two_hi, odd) | ~odd;
+      if (take < 32) keep_lo &= (1ull << 2 * take) - 1, keep_hi = 0;
+      else if (take < 64) keep_hi &= (1ull << 2 * (take - 32)) - 1;
       _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_lo, _mm512_unpacklo_epi8(f, s)));
       o += (size_t)__builtin_popcountll(keep_lo);
       _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_hi, _mm512_unpackhi_epi8(f, s)));
       o += (size_t)__builtin_popcountll(keep_hi);
+      i += take;
+      if (take < 64) { /* a byte of three the slow way */
+        memcpy(out + o, whole[in[i]], 4);
+        o += whole[in[i]][3];
+        ++i;
+      }
     }
     for (; i < (size_t)n; ++i) {
       memcpy(out + o, whole[in[i]], 4);
