@@ -155,7 +155,7 @@ if $avx512; then
   row "convert utf-8 -> koi8-r, $MB MB" "limit: AVX-512 utf-8" 1.5 -- "$KIV" -o koi8-r "$W/text.utf-8" \
     -- "$W/utf8_avx512" "koi8-r//TRANSLIT" "$W/text.utf-8"
 fi
-row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 64 KiB table, same pipes" 1.2 \
+row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 128 KiB table, same pipes" 1.2 \
   -- bash -c "cat '$W/text.cp1251' | '$KIV' -o koi8-r | cat" \
   -- bash -c "cat '$W/text.cp1251' | '$W/table' cp1251 koi8-r//TRANSLIT | cat"
 row "convert utf-8 -> utf-8, $MB MB" cat 2 -- "$KIV" -o utf-8 "$W/text.utf-8" -- cat "$W/text.utf-8"
