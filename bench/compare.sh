@@ -175,9 +175,9 @@ floor_row() {
   limit=("$@")
   local file=${kiv[-1]}
   : >"$W/fc" && : >"$W/fk" && : >"$W/fl" && : >"$W/rk" && : >"$W/rl"
-  "$W/elapsed" cat "$file" >/dev/null  # warm the cache
+  "$W/elapsed" -i "$file" cat >/dev/null  # warm the cache
   for _ in $(seq "$PAIRS"); do
-    c=$("$W/elapsed" cat "$file")
+    c=$("$W/elapsed" -i "$file" cat)
     k=$("$W/elapsed" "${kiv[@]}")
     echo "$c" >>"$W/fc" && echo "$k" >>"$W/fk"
     awk -v a="$k" -v b="$c" 'BEGIN { printf "%.4f\n", a / b }' >>"$W/rk"
@@ -211,6 +211,8 @@ lim() { if $avx512; then echo "$W/$1"; else echo -; fi; }
 if $avx512; then table=$W/table_avx512 table_name="AVX-512 table"; else table=$W/table table_name=table; fi
 floor_row "cp1251 -> koi8-r" 1.2 "$table_name" -- "$KIV" -o koi8-r "$W/text.cp1251" \
   -- "$table" cp1251 koi8-r//TRANSLIT "$W/text.cp1251"
+floor_row "koi8-r -> cp866" 1.2 "$table_name" -- "$KIV" -o cp866 "$W/text.koi8-r" \
+  -- "$table" koi8-r cp866//TRANSLIT "$W/text.koi8-r"
 floor_row "cp1251 -> utf-8" 1.3 "AVX-512 single-byte to utf-8" -- "$KIV" -o utf-8 "$W/text.cp1251" \
   -- $(lim wide_avx512) cp1251 "$W/text.cp1251"
 for to in koi8-r cp1251; do
