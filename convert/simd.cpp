@@ -339,22 +339,48 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
       i += 64;
       continue;
     }
-    std::size_t take = static_cast<std::size_t>(__builtin_ctzll(stop));
-    // Never split a character: a lead right before the stop stays with its byte.
-    if (take > 0 && ((lead >> (take - 1)) & 1) != 0) --take;
-    const std::uint64_t keep = ~lead & ((std::uint64_t{1} << take) - 1);
-    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, z));
-    o += static_cast<std::size_t>(__builtin_popcountll(keep));
-    // Stopped at its first byte, the chunk stops the character the last one's lead began.
-    i += take - (take == 0 ? carried : 0);
-    carried = 0;
-    // That character from the rows if they have it, as the scalar loop would; on after it.
-    const std::size_t len = table_char(p, in, i, n, out, &o);
-    if (len == 0) break;
-    i += len;
+    // The stretches between the stops from this chunk, each stopping character from the
+    // rows if they have it, as the scalar loop would take it; on after the last.
+    std::uint64_t left = stop;
+    std::size_t done = 0;  // bytes of the chunk converted
+    for (;;) {
+      std::size_t at = left == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(left));
+      // Never split a character: a lead right before the stop stays with its byte.
+      if (at < 64 && at > done && ((lead >> (at - 1)) & 1) != 0) --at;
+      const std::uint64_t upto = at == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << at) - 1;
+      const std::uint64_t keep = ~lead & upto & ~((std::uint64_t{1} << done) - 1);
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep, z));
+      o += static_cast<std::size_t>(__builtin_popcountll(keep));
+      if (at == 64) break;
+      // Stopped at its first byte, the chunk stops the character the last one's lead began.
+      const std::size_t start = i + at - (at == 0 ? carried : 0);
+      const std::size_t len = table_char(p, in, start, n, out, &o);
+      if (len == 0) {
+        *produced += o;
+        return start;
+      }
+      done = start + len - i;
+      if (done >= 64) break;
+      left &= ~((std::uint64_t{1} << done) - 1);
+    }
+    if (done >= 64) {
+      i += done;
+      carried = 0;
+    } else {
+      carried = lead >> 63;
+      before = x;
+      i += 64;
+    }
   }
   *produced += o;
   return i - carried;  // a lead at the end waits for the byte after it
+}
+
+// Bits from..to-1 of 64 (from <= to <= 64).
+inline std::uint64_t bits_between(std::size_t from, std::size_t to) {
+  const std::uint64_t below_to = to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1;
+  const std::uint64_t below_from = from >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << from) - 1;
+  return below_to & ~below_from;
 }
 
 // The next 64 UTF-16 units in two registers, or the fewer that are left: masked loads stay
@@ -404,14 +430,24 @@ KIV_AVX512 std::size_t utf16_narrow_avx512(const page_pair& p, const unsigned ch
       o += 64;
       continue;
     }
-    const std::size_t at = stop == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stop));
-    const std::size_t take = at < left ? at : left;
-    _mm512_mask_storeu_epi8(out + o, (__mmask64{1} << take) - 1, y);
-    u += take;
-    o += take;
-    // The unit it stopped at from its row if that has it; on after it.
-    if (take == left || !table_unit<big>(p, in + 2 * u, out, &o)) break;
-    ++u;
+    // The stretches between the stops, each stopping unit from its row if that has it; on
+    // after the last.
+    const std::size_t avail = whole ? 64 : left;
+    std::uint64_t stops = stop;
+    for (std::size_t done = 0;;) {
+      std::size_t at = stops == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stops));
+      if (at > avail) at = avail;
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(bits_between(done, at), y));
+      o += at - done;
+      if (at == avail) break;
+      if (!table_unit<big>(p, in + 2 * (u + at), out, &o)) {
+        *produced += o;
+        return 2 * (u + at);
+      }
+      done = at + 1;
+      stops &= ~bits_between(0, done);
+    }
+    u += avail;
   }
   *produced += o;
   return 2 * u;
@@ -453,35 +489,40 @@ KIV_AVX512 std::size_t utf16_wide_avx512(const page_pair& p, const unsigned char
         (_mm512_testn_epi16_mask(a, top) | cyr_a) |
         std::uint64_t{static_cast<std::uint32_t>(_mm512_testn_epi16_mask(b, top) | cyr_b)} << 32;
     const __m512i ya = utf8_in_place(a, cyr_a), yb = utf8_in_place(b, cyr_b);
-    std::uint64_t keep_a = _mm512_test_epi8_mask(ya, ya) | even;
-    std::uint64_t keep_b = _mm512_test_epi8_mask(yb, yb) | even;
-    // Where the second half goes, from the compares rather than from the squeeze masks.
-    std::size_t n_a = 32 + static_cast<std::size_t>(__builtin_popcount(cyr_a));
-    std::size_t n_b = 32 + static_cast<std::size_t>(__builtin_popcount(cyr_b));
-    const bool go_on = fast == ~std::uint64_t{0} && whole;
-    std::size_t take = 64;
-    if (!go_on) {
-      // Two bytes a unit: keep those of the units before the first it cannot do.
-      const std::size_t at =
-          fast == ~std::uint64_t{0} ? 64 : static_cast<std::size_t>(__builtin_ctzll(~fast));
-      take = at < left ? at : left;
-      if (take < 32) {
-        keep_a &= (std::uint64_t{1} << (2 * take)) - 1;
-        keep_b = 0;
-      } else {
-        keep_b &= (std::uint64_t{1} << (2 * (take - 32))) - 1;
+    const std::uint64_t keep_a = _mm512_test_epi8_mask(ya, ya) | even;
+    const std::uint64_t keep_b = _mm512_test_epi8_mask(yb, yb) | even;
+    if (fast == ~std::uint64_t{0} && whole) {
+      // Where the second half goes, from the compares rather than from the squeeze masks.
+      const std::size_t n_a = 32 + static_cast<std::size_t>(__builtin_popcount(cyr_a));
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_a, ya));
+      _mm512_storeu_si512(out + o + n_a, _mm512_maskz_compress_epi8(keep_b, yb));
+      o += n_a + 32 + static_cast<std::size_t>(__builtin_popcount(cyr_b));
+      u += 64;
+      continue;
+    }
+    // The stretches between the stops, two bytes a unit, the first 32 units in ya; each
+    // stopping unit from its row if that has it; on after the last.
+    const std::size_t avail = whole ? 64 : left;
+    std::uint64_t stops = ~fast;
+    for (std::size_t done = 0;;) {
+      std::size_t at = stops == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stops));
+      if (at > avail) at = avail;
+      const std::size_t a0 = done < 32 ? done : 32, a1 = at < 32 ? at : 32;
+      const std::uint64_t in_a = keep_a & bits_between(2 * a0, 2 * a1);
+      const std::uint64_t in_b = keep_b & bits_between(2 * (done - a0), 2 * (at - a1));
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(in_a, ya));
+      o += static_cast<std::size_t>(__builtin_popcountll(in_a));
+      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(in_b, yb));
+      o += static_cast<std::size_t>(__builtin_popcountll(in_b));
+      if (at == avail) break;
+      if (!table_unit<big>(p, in + 2 * (u + at), out, &o)) {
+        *produced += o;
+        return 2 * (u + at);
       }
-      n_a = static_cast<std::size_t>(__builtin_popcountll(keep_a));
-      n_b = static_cast<std::size_t>(__builtin_popcountll(keep_b));
+      done = at + 1;
+      stops &= ~bits_between(0, done);
     }
-    _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(keep_a, ya));
-    _mm512_storeu_si512(out + o + n_a, _mm512_maskz_compress_epi8(keep_b, yb));
-    o += n_a + n_b;
-    u += take;
-    if (!go_on) {
-      if (take == left || !table_unit<big>(p, in + 2 * u, out, &o)) break;
-      ++u;
-    }
+    u += avail;
   }
   *produced += o;
   return 2 * u;
