@@ -186,22 +186,16 @@ KIV_AVX512 std::size_t wide_avx512(const page_pair& p, const unsigned char* in, 
   return i;
 }
 
-// Bits from..to-1 of 64 (from <= to <= 64).
-inline std::uint64_t bits_between(std::size_t from, std::size_t to) {
-  const std::uint64_t below_to = to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1;
-  const std::uint64_t below_from = from >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << from) - 1;
-  return below_to & ~below_from;
-}
-
 // Bytes 80-FF through a 128-entry table in two registers: vpermi2b reads index bits
-// 0-6, so the byte itself is the index. ASCII stays itself; a byte whose output is not
-// one byte is taken from its entry.
+// 0-6, so the byte itself is the index. ASCII stays itself. A chunk with a byte whose
+// output is longer goes the wide way.
 KIV_AVX512 std::size_t narrow_avx512(const page_pair& p, const unsigned char* in, std::size_t n,
                                      unsigned char* out, std::size_t* produced) {
   const __m512i lo = _mm512_load_si512(p.byte_map);
   const __m512i hi = _mm512_load_si512(p.byte_map + 64);
   const __m512i bad_lo = _mm512_load_si512(p.byte_bad);
   const __m512i bad_hi = _mm512_load_si512(p.byte_bad + 64);
+  const wide_tables t = load_wide(p);
   std::size_t i = 0, o = 0;
   while (i < n) {
     // The last chunk may be short: masked loads and stores stay inside it.
@@ -222,27 +216,15 @@ KIV_AVX512 std::size_t narrow_avx512(const page_pair& p, const unsigned char* in
       o += k;
       continue;
     }
-    // The stretches between the bytes with longer outputs, each of those from its entry;
-    // on after the last. What is slow is the caller's.
-    const std::size_t avail = whole ? 64 : n - i;
-    std::uint64_t stops = stop;
-    for (std::size_t done = 0;;) {
-      std::size_t at = stops == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(stops));
-      if (at > avail) at = avail;
-      _mm512_storeu_si512(out + o, _mm512_maskz_compress_epi8(bits_between(done, at), y));
-      o += at - done;
-      if (at == avail) break;
-      const char_entry& e = p.byte[in[i + at]];
-      if (e.len == entry_slow) {
-        *produced += o;
-        return i + at;
-      }
-      std::memcpy(out + o, &e, sizeof e);
-      o += e.len;
-      done = at + 1;
-      stops &= ~bits_between(0, done);
-    }
-    i += avail;
+    // Just past the last byte with a longer output: the narrow way goes on from there.
+    const std::size_t past_last = i + 64 - static_cast<std::size_t>(__builtin_clzll(stop));
+    const std::size_t first = static_cast<std::size_t>(__builtin_ctzll(stop));
+    _mm512_mask_storeu_epi8(out + o, (__mmask64{1} << first) - 1, y);
+    i += first;
+    o += first;
+    // From the first longer output past the last, the wide way; what that cannot do
+    // either is the caller's.
+    if (!wide_run(t, in, n, past_last, &i, out, &o)) break;
   }
   *produced += o;
   return i;
@@ -392,6 +374,13 @@ KIV_AVX512 std::size_t cyrillic_avx512(const page_pair& p, const unsigned char* 
   }
   *produced += o;
   return i - carried;  // a lead at the end waits for the byte after it
+}
+
+// Bits from..to-1 of 64 (from <= to <= 64).
+inline std::uint64_t bits_between(std::size_t from, std::size_t to) {
+  const std::uint64_t below_to = to >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << to) - 1;
+  const std::uint64_t below_from = from >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << from) - 1;
+  return below_to & ~below_from;
 }
 
 // The next 64 UTF-16 units in two registers, or the fewer that are left: masked loads stay

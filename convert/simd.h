@@ -1,9 +1,9 @@
 // Vector versions of the table loops, chosen once per run from what the CPU has. Each
 // converts chunks from the start of its input and stops at the first character it cannot
 // do (a byte whose output is not what the kernel handles, a character it does not know);
-// the scalar loop then takes it and hands back. The AVX-512 narrow, utf-8 Cyrillic and
-// UTF-16 kernels take such a character from the pair's tables themselves, as the scalar
-// loop would, and stop only where those lack it.
+// the scalar loop then takes it and hands back. The utf-8 Cyrillic and the AVX-512 UTF-16
+// kernels take such a character from the pair's rows themselves, as the scalar loop would,
+// and stop only where those lack it.
 #pragma once
 
 #include <cstddef>
