@@ -4,6 +4,10 @@
 # AVX-512 ones only where the CPU has the instructions), side by side in one run: kiv and
 # its peer alternate, RUNS times each, and the table shows the median wall time of each,
 # their ratio, the ratio the project aims at, and the peak resident memory of each.
+# A second table measures each conversion path against `cat < f > /dev/null`, the floor
+# of any filter that reads: cat, kiv and the path's limit program in turn, PAIRS times,
+# each timed by bench/elapsed.c; it shows the medians of kiv / cat and limit / cat, pair by
+# pair, and the aim, which is judged on a CPU with AVX-512 VBMI and VBMI2 only.
 #
 #   bench/compare.sh [kiv binary] [size in MB]     (defaults: build/kiv, 50)
 #
@@ -12,6 +16,7 @@ set -euo pipefail
 KIV=$(realpath "${1:-build/kiv}")
 MB=${2:-50}
 RUNS=${RUNS:-7}
+PAIRS=${PAIRS:-11}
 FILES=${FILES:-300}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -90,12 +95,14 @@ row() {
 CC=${CC:-cc}
 cpu_has() { grep -qw "$1" /proc/cpuinfo; }
 "$CC" -O2 -o "$W/table" "$SRC/bench/limit/table.c"
+"$CC" -O2 -o "$W/elapsed" "$SRC/bench/elapsed.c"
 avx512=false
-if cpu_has avx512vbmi && cpu_has avx512_vbmi2 && cpu_has avx512bw; then
+if cpu_has avx512vbmi && cpu_has avx512_vbmi2 && cpu_has avx512bw && cpu_has bmi2; then
   avx512=true
-  flags="-mavx512f -mavx512bw -mavx512vbmi -mavx512vbmi2"
-  "$CC" -O2 $flags -o "$W/table_avx512" "$SRC/bench/limit/table_avx512.c"
-  "$CC" -O2 $flags -o "$W/utf8_avx512" "$SRC/bench/limit/utf8_avx512.c"
+  flags="-mavx512f -mavx512bw -mavx512vbmi -mavx512vbmi2 -mbmi2"
+  for limit in table_avx512 utf8_avx512 wide_avx512 utf16_avx512; do
+    "$CC" -O2 $flags -o "$W/$limit" "$SRC/bench/limit/$limit.c"
+  done
 else
   echo "This CPU lacks AVX-512 VBMI/VBMI2: the rows against the vector limit programs are left out." >&2
 fi
@@ -103,12 +110,17 @@ fi
 echo "Generating ${MB} MB of text in each page and $FILES small files..." >&2
 prose $((MB * 1000 * 1000)) 1 >"$W/text.utf-8"
 prose $((MB * 1900 * 1000)) 1 >"$W/long.utf-8"
-for p in cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic; do
+for p in cp866 cp1251 koi8-r iso-8859-5 mac-cyrillic utf-16le utf-16be; do
   # head closes the pipe early on purpose
   iconv -f utf-8 -t "$p//TRANSLIT" "$W/long.utf-8" | head -c $((MB * 1000 * 1000)) >"$W/text.$p" ||
     true
 done
 rm "$W/long.utf-8"
+# Each written anew in large writes, so that each reads as fast as the file system lets it
+# whatever wrote it first: made through a pipe, a file took cat up to half as long again.
+for f in "$W"/text.*; do
+  dd if="$f" of="$f.new" bs=4M status=none && mv "$f.new" "$f"
+done
 head -c 1000000 "$W/text.cp1251" >"$W/small.cp1251"
 # Mixed text for --repair: a line of UTF-8, one of cp1251 and one of UTF-8 read as cp1251
 # and saved as UTF-8 again (an undefined byte read as its C1 control), in turn.
@@ -126,7 +138,8 @@ for i in $(seq "$FILES"); do
 done
 
 echo "Checking that kiv's output is byte-identical to iconv's..." >&2
-for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251 utf-8:utf-8; do
+for pair in cp1251:koi8-r cp1251:utf-8 koi8-r:cp866 utf-8:koi8-r utf-8:cp1251 utf-8:utf-8 \
+  utf-16le:utf-8 utf-16le:koi8-r utf-16be:cp1251; do
   from=${pair%%:*} to=${pair#*:}
   "$KIV" -o "$to" "$W/text.$from" >"$W/kiv.out"
   iconv -f "$from" -t "$to//TRANSLIT" "$W/text.$from" >"$W/iconv.out"
@@ -154,7 +167,7 @@ if $avx512; then
   row "convert utf-8 -> koi8-r, $MB MB" "limit: AVX-512 utf-8" 1.5 -- "$KIV" -o koi8-r "$W/text.utf-8" \
     -- "$W/utf8_avx512" "koi8-r//TRANSLIT" "$W/text.utf-8"
 fi
-row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 64 KiB table, same pipes" 1.2 \
+row "cat f | kiv -o koi8-r | cat, cp1251" "limit: 128 KiB table, same pipes" 1.2 \
   -- bash -c "cat '$W/text.cp1251' | '$KIV' -o koi8-r | cat" \
   -- bash -c "cat '$W/text.cp1251' | '$W/table' cp1251 koi8-r//TRANSLIT | cat"
 row "convert utf-8 -> utf-8, $MB MB" cat 2 -- "$KIV" -o utf-8 "$W/text.utf-8" -- cat "$W/text.utf-8"
@@ -171,6 +184,69 @@ row "-T, one $MB MB file" enca - -- "$KIV" -T "$W/text.cp1251" -- enca -L russia
 row "-T, one 1 MB file" uchardet - -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
 row "-T, $FILES files of 2-100 KB" uchardet - -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
 row "-T, $FILES files of 2-100 KB" enca - -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*
+
+# Each path against cat: kiv / cat and limit / cat, pair by pair.
+# floor_row PATH AIM LIMIT-NAME -- KIV COMMAND -- LIMIT COMMAND (none: -)
+floor_row() {
+  local name=$1 aim=$2 label=$3 kiv=() limit=() c k l
+  shift 4
+  while [ "$1" != -- ]; do kiv+=("$1"); shift; done
+  shift
+  limit=("$@")
+  local file=${kiv[-1]}
+  : >"$W/fc" && : >"$W/fk" && : >"$W/fl" && : >"$W/rk" && : >"$W/rl"
+  "$W/elapsed" -i "$file" cat >/dev/null  # warm the cache
+  for _ in $(seq "$PAIRS"); do
+    c=$("$W/elapsed" -i "$file" cat)
+    k=$("$W/elapsed" "${kiv[@]}")
+    echo "$c" >>"$W/fc" && echo "$k" >>"$W/fk"
+    awk -v a="$k" -v b="$c" 'BEGIN { printf "%.4f\n", a / b }' >>"$W/rk"
+    if [ "${limit[0]}" != - ]; then
+      l=$("$W/elapsed" "${limit[@]}")
+      echo "$l" >>"$W/fl"
+      awk -v a="$l" -v b="$c" 'BEGIN { printf "%.4f\n", a / b }' >>"$W/rl"
+    fi
+  done
+  local rk rl='-' lms='-' verdict
+  rk=$(median <"$W/rk")
+  if [ "${limit[0]}" != - ]; then
+    rl=$(median <"$W/rl")
+    lms=$(ms "$(median <"$W/fl")")
+  fi
+  # A limit program above the aim makes the aim 1.05 times its ratio.
+  verdict=$(awk -v r="$rk" -v l="$rl" -v a="$aim" -v judged="$avx512" 'BEGIN {
+    if (l != "-" && l + 0 > a + 0) a = sprintf("%.2f", 1.05 * l)
+    printf "<= %s, %s", a, judged != "true" ? "not judged here" : r <= a + 0 ? "met" : "MISSED" }')
+  printf '| %s | %s | %s | %.2f | %s | %s | %s | %s |\n' "$name" "$(ms "$(median <"$W/fc")")" \
+    "$(ms "$(median <"$W/fk")")" "$rk" "$lms" "$([ "$rl" = - ] && echo - || printf %.2f "$rl")" \
+    "$verdict" "$label"
+}
+
+echo
+echo "Against cat < f > /dev/null: medians of $PAIRS pairs, load average $(cut -d' ' -f1-3 /proc/loadavg) before"
+echo
+echo '| path | cat ms | kiv ms | kiv / cat | limit ms | limit / cat | aim | limit program |'
+echo '|---|---|---|---|---|---|---|---|'
+lim() { if $avx512; then echo "$W/$1"; else echo -; fi; }
+if $avx512; then table=$W/table_avx512 table_name="AVX-512 table"; else table=$W/table table_name=table; fi
+floor_row "cp1251 -> koi8-r" 1.2 "$table_name" -- "$KIV" -o koi8-r "$W/text.cp1251" \
+  -- "$table" cp1251 koi8-r//TRANSLIT "$W/text.cp1251"
+floor_row "koi8-r -> cp866" 1.2 "$table_name" -- "$KIV" -o cp866 "$W/text.koi8-r" \
+  -- "$table" koi8-r cp866//TRANSLIT "$W/text.koi8-r"
+floor_row "cp1251 -> utf-8" 1.3 "AVX-512 single-byte to utf-8" -- "$KIV" -o utf-8 "$W/text.cp1251" \
+  -- $(lim wide_avx512) cp1251 "$W/text.cp1251"
+for to in koi8-r cp1251; do
+  floor_row "utf-8 -> $to" 1.4 "AVX-512 utf-8" -- "$KIV" -o $to "$W/text.utf-8" \
+    -- $(lim utf8_avx512) $to//TRANSLIT "$W/text.utf-8"
+done
+for from in utf-16le utf-16be; do
+  for to in utf-8 koi8-r cp1251; do
+    target=$to && [ $to != utf-8 ] && target=$to//TRANSLIT
+    floor_row "$from -> $to" 1.6 "AVX-512 UTF-16" -- "$KIV" -o $to "$W/text.$from" \
+      -- $(lim utf16_avx512) $from $target "$W/text.$from"
+  done
+done
+$avx512 || echo "This CPU lacks AVX-512 VBMI/VBMI2: the rows are reported, not judged." >&2
 
 # Memory must not grow with the input: 1 MB and 1 GB of the same text, streamed in.
 echo

@@ -123,6 +123,10 @@ BENCHMARK_CAPTURE(convert_path, utf8_koi8r_table, "utf-8", "koi8-r", true);
 BENCHMARK_CAPTURE(convert_path, utf8_koi8r_iconv, "utf-8", "koi8-r", false);
 BENCHMARK_CAPTURE(convert_path, utf8_cp1251_table, "utf-8", "cp1251", true);
 BENCHMARK_CAPTURE(convert_path, utf8_cp1251_iconv, "utf-8", "cp1251", false);
+BENCHMARK_CAPTURE(convert_path, utf16le_utf8_table, "utf-16le", "utf-8", true);
+BENCHMARK_CAPTURE(convert_path, utf16le_utf8_iconv, "utf-16le", "utf-8", false);
+BENCHMARK_CAPTURE(convert_path, utf16be_koi8r_table, "utf-16be", "koi8-r", true);
+BENCHMARK_CAPTURE(convert_path, utf16be_koi8r_iconv, "utf-16be", "koi8-r", false);
 
 }  // namespace
 

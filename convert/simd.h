@@ -1,7 +1,9 @@
 // Vector versions of the table loops, chosen once per run from what the CPU has. Each
-// converts whole chunks from the start of its input and stops before the first chunk it
-// cannot do alone (a byte whose output is not what the kernel handles, a character it does
-// not know); the scalar loop then takes that chunk and hands back.
+// converts chunks from the start of its input and stops at the first character it cannot
+// do (a byte whose output is not what the kernel handles, a character it does not know);
+// the scalar loop then takes it and hands back. The utf-8 Cyrillic and the AVX-512 UTF-16
+// kernels take such a character from the pair's rows themselves, as the scalar loop would,
+// and stop only where those lack it.
 #pragma once
 
 #include <cstddef>
@@ -35,3 +37,8 @@ std::size_t simd_wide(const page_pair& pair, const unsigned char* in, std::size_
 // leaves a lead byte at the end of its input alone.
 std::size_t simd_cyrillic(const page_pair& pair, const unsigned char* in, std::size_t n,
                           unsigned char* out, std::size_t* produced);
+// UTF-16 (the pair's byte order) made of U+0000-U+007F and U+0400-U+047F, to single bytes
+// or into utf-8: whole units only, never a surrogate; n is in bytes, and so is what it
+// returns.
+std::size_t simd_utf16(const page_pair& pair, const unsigned char* in, std::size_t n,
+                       unsigned char* out, std::size_t* produced);

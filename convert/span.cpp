@@ -61,10 +61,10 @@ std::size_t round_size(const output_stream& out) {
 constexpr std::size_t chunk = 64;
 
 // Where the scalar loop hands back to a vector kernel that stopped at `at` after taking
-// `taken` bytes: after one character, or after a chunk where the kernel could take
-// nothing at all.
-std::size_t scalar_stop(std::size_t at, std::size_t end, std::size_t taken) {
-  const std::size_t stop = at + (taken > 0 ? 1 : chunk);
+// `taken` bytes: after one character (of `unit` bytes at least), or after a chunk where the
+// kernel could take nothing at all.
+std::size_t scalar_stop(std::size_t at, std::size_t end, std::size_t taken, std::size_t unit = 1) {
+  const std::size_t stop = at + (taken > 0 ? unit : chunk);
   return stop < end ? stop : end;
 }
 
@@ -191,6 +191,67 @@ std::int32_t utf8_span(page_pair& p, const unsigned char* in, std::size_t len, o
   return 0;
 }
 
+template <bool big>
+inline unsigned unit_at(const unsigned char* c) {
+  return big ? static_cast<unsigned>(c[0] << 8 | c[1]) : static_cast<unsigned>(c[1] << 8 | c[0]);
+}
+
+template <bool big>
+std::int32_t utf16_span(page_pair& p, const unsigned char* in, std::size_t len,
+                        output_stream& out) {
+  // iconv_span looks for what iconv drops silently in the whole span before converting any
+  // of it; so does this, so that the same loss is found first.
+  if (p.watched && drops_silently(p, in, len)) {
+    watch.lacking = true;
+    return span_lost;
+  }
+  const std::size_t most = round_size(out) & ~std::size_t{1};
+  const std::size_t whole = len & ~std::size_t{1};
+  std::size_t i = 0;
+  while (i < whole) {
+    const std::size_t end = whole - i < most ? whole : i + most;
+    unsigned char* o = out_room(out, (end - i) * sizeof(char_entry));
+    if (o == nullptr) return -1;
+    const bool vector = p.cyr_ok && simd_current() != simd_path::scalar;
+    while (i < end) {
+      std::size_t stop = end;
+      if (vector) {
+        std::size_t produced = 0;
+        const std::size_t k = simd_utf16(p, in + i, end - i, o, &produced);
+        o += produced;
+        i += k;
+        stop = scalar_stop(i, end, k, 2);
+      }
+      for (; i < stop; i += 2) {
+        const unsigned u = unit_at<big>(in + i);
+        const char_entry& e = p.unit_rows[u >> 8][u & 0xFF];
+        if (e.len == entry_slow) break;
+        o = put_entry(o, e);
+      }
+      if (i < stop) break;
+    }
+    out.len = static_cast<std::size_t>(o - out.buf);
+    if (i >= end) continue;
+
+    // A unit no table holds yet: its row, if it can have one; otherwise iconv, up to the
+    // next unit a table holds. No table holds a surrogate, so a pair goes to iconv whole,
+    // and a high surrogate before any other unit is invalid however it is cut.
+    if (build_unit_row(p, unit_at<big>(in + i) >> 8)) continue;
+    std::size_t j = i + 2;
+    for (; j + 2 <= len; j += 2) {
+      const unsigned u = unit_at<big>(in + j);
+      if (p.unit_rows[u >> 8][u & 0xFF].len != entry_slow) break;
+    }
+    if (len - j < 2) j = len;  // with the half unit at the end, if there is one
+    reset_pair(p);
+    const std::int32_t tail = iconv_span(p, in + i, j - i, j == len, out);
+    if (tail != 0) return tail;
+    i = j;
+  }
+  // Half a unit at the end: iconv hands it back for what follows.
+  return i < len ? iconv_span(p, in + i, len - i, true, out) : 0;
+}
+
 }  // namespace
 
 std::int32_t iconv_span(page_pair& pair, const unsigned char* bytes, std::size_t len,
@@ -248,6 +309,10 @@ std::int32_t convert_span(page_pair& pair, const unsigned char* bytes, std::size
     case pair_kind::utf8:
       if (!may_continue) return iconv_span(pair, bytes, len, false, out);
       return utf8_span(pair, bytes, len, out);
+    case pair_kind::utf16:
+      if (!may_continue) return iconv_span(pair, bytes, len, false, out);
+      return pair.big_endian ? utf16_span<true>(pair, bytes, len, out)
+                             : utf16_span<false>(pair, bytes, len, out);
     default:
       return iconv_span(pair, bytes, len, may_continue, out);
   }

@@ -10,9 +10,9 @@
 struct output_stream;
 struct page_pair;
 
-// Single-byte input pages, and the ASCII, two- and three-byte characters of utf-8, are converted
-// through the tables. Off: iconv for all of it but a page copied to itself (the tests and
-// benchmarks compare the two).
+// Single-byte input pages, the ASCII, two- and three-byte characters of utf-8 and the UTF-16
+// units met are converted through the tables. Off: iconv for all of it but a page copied to itself
+// (the tests and benchmarks compare the two).
 extern bool conversion_tables;
 
 // Converting files in place watches what a conversion cannot keep: a file is replaced

@@ -93,8 +93,29 @@ void build_cyrillic(page_pair& p) {
     for (unsigned t = 0; t < 64; ++t) {
       const char_entry& e = row[0x80 + t];
       const unsigned k = (lead & 1) * 64 + t;
-      p.cyr_map[k] = e.bytes[0];
-      p.cyr_bad[k] = e.len != 1;
+      p.cyr_map[k] = e.len == 1 ? e.bytes[0] : 0;
+    }
+  }
+  p.cyr_ok = true;
+}
+
+// UTF-16's U+0000-U+007F and U+0400-U+047F for the vector paths, from the rows of units
+// 00xx and 04xx. Into utf-8 the kernels write UTF-8's own encoding: only when iconv's
+// entries are just that.
+void build_cyrillic_units(page_pair& p) {
+  const char_entry* ascii = p.unit_rows[0x00];
+  const char_entry* cyrillic = p.unit_rows[0x04];
+  for (unsigned b = 0; b < 128; ++b)
+    if (!is_ascii_identity(ascii[b], b)) return;
+  if (p.to->char_width == 1) {
+    for (unsigned k = 0; k < 128; ++k) {
+      const char_entry& e = cyrillic[k];
+      p.cyr_map[k] = e.len == 1 ? e.bytes[0] : 0;
+    }
+  } else {
+    for (unsigned k = 0; k < 128; ++k) {
+      const char_entry& e = cyrillic[k];
+      if (e.len != 2 || e.bytes[0] != (0xD0 | k >> 6) || e.bytes[1] != (0x80 | (k & 0x3F))) return;
     }
   }
   p.cyr_ok = true;
@@ -131,6 +152,9 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
   for (const char_entry*& r : p.rows) r = slow_row;
   for (const char_entry*& r : p.rows3) r = slow_row;
   p.rows3_used = 0;
+  p.big_endian = std::strcmp(from->name, "utf-16be") == 0;
+  for (const char_entry*& r : p.unit_rows) r = slow_row;
+  p.unit_rows_used = 0;
 
   p.open_errno = 0;
   p.cd = p.decode = no_descriptor;
@@ -161,9 +185,11 @@ void open_pair(page_pair& p, const code_page* from, const code_page* to) {
     p.kind = pair_kind::single_byte;
   else if (std::strcmp(from->name, "utf-8") == 0)
     p.kind = pair_kind::utf8;
+  else if (from->char_width == 2)
+    p.kind = pair_kind::utf16;  // its rows are built as they are met
   else
     p.kind = pair_kind::iconv_only;
-  if (p.kind == pair_kind::iconv_only) return;
+  if (p.kind == pair_kind::iconv_only || p.kind == pair_kind::utf16) return;
 
   const unsigned top = p.kind == pair_kind::single_byte ? 256 : 128;
   for (unsigned b = 0; b < top; ++b) {
@@ -250,6 +276,24 @@ bool build_row3(page_pair& p, unsigned lead, unsigned second) {
     row[third] = make_entry(p, ch, 3);
   }
   p.rows3[slot] = row;
+  reset_pair(p);
+  return true;
+}
+
+bool build_unit_row(page_pair& p, unsigned high) {
+  const bool surrogate = high >= 0xD8 && high <= 0xDF;
+  if (surrogate || p.unit_rows[high] != slow_row ||
+      p.unit_rows_used == static_cast<int>(std::size(p.row_store)))
+    return false;
+  char_entry* row = p.row_store[p.unit_rows_used++];
+  for (unsigned low = 0; low < 256; ++low) {
+    const auto h = static_cast<unsigned char>(high), l = static_cast<unsigned char>(low);
+    const unsigned char unit[2] = {p.big_endian ? h : l, p.big_endian ? l : h};
+    row[low] = make_entry(p, unit, 2);
+  }
+  p.unit_rows[high] = row;
+  if (p.unit_rows[0x00] != slow_row && p.unit_rows[0x04] != slow_row && (high == 0 || high == 4))
+    build_cyrillic_units(p);
   reset_pair(p);
   return true;
 }

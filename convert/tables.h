@@ -22,6 +22,7 @@ enum class pair_kind {
   iconv_only,   // no table: everything through iconv
   single_byte,  // every input byte from the table
   utf8,         // ASCII, two- and three-byte characters from tables, the rest through iconv
+  utf16,        // UTF-16 units from rows built as they are met, the rest through iconv
 };
 
 struct page_pair {
@@ -41,18 +42,26 @@ struct page_pair {
   // first met, so that one test in the loop covers both.
   const char_entry* rows[32];
   std::uint32_t rows_built;
-  char_entry row_store[32][256];
+  char_entry row_store[32][256];  // utf-8: by lead byte; UTF-16: unit rows, as they are met
   // Three-byte characters likewise, by lead byte E0..EF and second byte (row3_index),
   // each row indexed by the third byte; rows for the first few pairs met (punctuation,
   // mostly), the rest through iconv.
   const char_entry* rows3[16 * 64];
   int rows3_used;
   char_entry row3_store[8][256];
+  // UTF-16: units by their high byte, each row indexed by the low one; a row of slow
+  // entries until its first unit is met, then built into row_store while there is room
+  // (never for surrogates, which go through iconv with their partner).
+  bool big_endian;
+  const char_entry* unit_rows[256];
+  int unit_rows_used;
   // The vector paths' view of the same tables, upper halves only: ASCII stays itself
   // (checked when the tables are built; a pair where it does not has no vector path).
   bool bytes_ok;  // single-byte input: the byte, wide and pair tables hold bytes 80-FF
-  bool cyr_ok;    // utf-8 input: cyr_map and cyr_bad hold U+0400-U+047F (once both of
-                  // their lead bytes have been met)
+  // utf-8 input: cyr_map holds U+0400-U+047F (once the rows of both of their lead bytes
+  // are built). UTF-16 input, once the rows of U+00xx and U+04xx are: the same into a
+  // single-byte page; into utf-8, every one of them is UTF-8's own two bytes.
+  bool cyr_ok;
   alignas(64) unsigned char byte_map[128];
   alignas(64) unsigned char byte_bad[128];      // nonzero: the output is not one byte
   alignas(16) unsigned char byte_bad_bits[16];  // the same by low nibble, a bit per high one
@@ -62,8 +71,8 @@ struct page_pair {
   // lengths, or a second byte of 0 or FF).
   alignas(64) unsigned char pair_first[128];
   alignas(64) unsigned char pair_second[128];
+  // The one byte each becomes, or 0 where that is not one byte (no letter becomes NUL).
   alignas(64) unsigned char cyr_map[128];
-  alignas(64) unsigned char cyr_bad[128];
 };
 
 // The same page in and out keeps every byte: iconv would keep each valid character, and
@@ -86,6 +95,10 @@ inline unsigned row3_index(unsigned lead, unsigned second) {
 // The row of a three-byte lead and second byte, worked out now; false when it was built
 // already or there is no room for more.
 bool build_row3(page_pair& pair, unsigned lead, unsigned second);
+
+// The row of UTF-16 units whose high byte is `high`, worked out now; false when it was
+// built already, is a surrogate's or there is no room for more.
+bool build_unit_row(page_pair& pair, unsigned high);
 
 // Closes every descriptor the run opened and frees the pairs.
 void close_pairs();

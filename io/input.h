@@ -21,7 +21,7 @@ struct input_stream {
 };
 
 // Most bytes one read asks for.
-constexpr std::size_t input_read_size = std::size_t{1} << 16;
+constexpr std::size_t input_read_size = std::size_t{1} << 17;
 // Room kept in front of every read for bytes carried over from before it.
 constexpr std::size_t input_headroom = 64;
 

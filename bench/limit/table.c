@@ -1,4 +1,4 @@
-/* The least a table converter can do: read 64 KiB, map each byte through a 256-entry
+/* The least a table converter can do: read 128 KiB, map each byte through a 256-entry
  * table, write, again. The table is iconv's single-byte answers (others map to '?').
  *   table FROM TO [FILE]   (standard input without FILE) */
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include "iconv_table.h"
 
 static unsigned char map[256];
-static unsigned char buf[1 << 16];
+static unsigned char buf[1 << 17];
 
 int main(int argc, char** argv) {
   fill_table(map, argv[1], argv[2]);

@@ -8,7 +8,7 @@
 #include "iconv_table.h"
 
 static unsigned char map[256] __attribute__((aligned(64)));
-static unsigned char buf[1 << 16] __attribute__((aligned(64)));
+static unsigned char buf[1 << 17] __attribute__((aligned(64)));
 
 int main(int argc, char** argv) {
   fill_table(map, argv[1], argv[2]);

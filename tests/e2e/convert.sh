@@ -91,11 +91,11 @@ trickle() { perl -e 'binmode STDIN; $| = 1; while (read(STDIN, $b, 7)) { print $
 
 # UTF-16 as Windows writes "Unicode" text (little-endian, a BOM first) and without a BOM,
 # either byte order: named from its first block and converted whole, also in pieces of an
-# odd size; the long one has a surrogate pair across the end of kiv's first read.
+# odd size; the long one has a surrogate pair across the end of kiv's first read (128 KiB).
 printf 'Осенний вечер на станции — «тихо».\n' >"$T/short.u8"
 printf 'Plain ASCII words only, sixteen and more.\n' >"$T/ascii.u8"
 for bom in '' bom; do
-  units=$((65534 / 2)) && [ -n "$bom" ] && units=$((units - 1))
+  units=$((131070 / 2)) && [ -n "$bom" ] && units=$((units - 1))
   { head -c $units /dev/zero | tr '\0' x && printf '\U0001F600' &&
     for i in $(seq 60); do cat "$(sample utf-8)"; done; } >"$T/long$bom.u8"
   [ -n "$bom" ] && cp "$T/short.u8" "$T/short$bom.u8" && cp "$T/ascii.u8" "$T/ascii$bom.u8"

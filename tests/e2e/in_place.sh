@@ -319,7 +319,7 @@ expect_file "size limit: original whole" "$D/big.txt" "$T/big.orig"
 
 # A signal, or a file that grows, while a large file converts: kiv is caught while its
 # new file exists.
-# UTF-16 goes through iconv, the slowest way: 120 MB take long enough.
+# 60 MB of UTF-16 take long enough to convert, write and sync.
 { printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$(sample utf-8)"; } >"$T/huge.orig"
 for i in $(seq 15); do cat "$T/huge.orig" "$T/huge.orig" >"$T/x" && mv "$T/x" "$T/huge.orig"; done
 for what in INT PIPE TERM VTALRM append; do
