@@ -319,9 +319,8 @@ expect_file "size limit: original whole" "$D/big.txt" "$T/big.orig"
 
 # A signal, or a file that grows, while a large file converts: kiv is caught while its
 # new file exists.
-# 60 MB of UTF-16 take long enough to convert, write and sync.
-{ printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$(sample utf-8)"; } >"$T/huge.orig"
-for i in $(seq 15); do cat "$T/huge.orig" "$T/huge.orig" >"$T/x" && mv "$T/x" "$T/huge.orig"; done
+# 60 MB of UTF-16 with characters that iconv converts take long enough.
+slow_text "$T/huge.orig"
 for what in INT PIPE TERM VTALRM append; do
   cp "$T/huge.orig" "$D/huge.txt"
   # (A background job starts with SIGINT ignored, which kiv would keep.)

@@ -61,8 +61,7 @@ if mkdir "$D/ap" && cp "$(sample cp1251)" "$D/ap/f.txt" && chattr +a "$D/ap" 2>/
   expect_file "append-only: unchanged" "$D/ap/f.txt" "$(sample cp1251)"
   expect_text "append-only: no stray file" <(strays "$D/ap") ''
   # Made append-only while kiv converts: the new file it cannot remove is named.
-  { printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$utf8"; } >"$T/huge"
-  for i in $(seq 15); do cat "$T/huge" "$T/huge" >"$T/x" && mv "$T/x" "$T/huge"; done
+  slow_text "$T/huge"
   cp "$T/huge" "$D/ap/huge.txt"
   (cd "$D" && exec "$KIV" --in-place -o utf-8 ap/huge.txt) >"$T/out" 2>"$T/err" &
   pid=$!
@@ -113,8 +112,7 @@ if perl -e 'use Fcntl; open(my $f, "<", $ARGV[0]) or die; fcntl($f, 1024, F_RDLC
   expect_file "open for writing: unchanged" "$D/open.txt" "$(sample cp1251)"
 
   # A writer that opens it while kiv converts: kiv lets it in at once and leaves the file.
-  { printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$utf8"; } >"$T/big"
-  for i in $(seq 15); do cat "$T/big" "$T/big" >"$T/x" && mv "$T/x" "$T/big"; done
+  slow_text "$T/big"
   cp "$T/big" "$D/big.txt"
   "$KIV" --in-place -o utf-8 "$D/big.txt" >"$T/out" 2>"$T/err" &
   pid=$!

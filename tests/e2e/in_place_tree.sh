@@ -183,8 +183,7 @@ for j in 2 0 3; do
 done
 make_tree
 for i in $(seq 40); do cp "$(sample cp1251)" "$A/letters/more$i.txt"; done
-{ printf '\xff\xfe' && iconv -f utf-8 -t utf-16le "$(sample utf-8)"; } >"$T/huge"
-for i in $(seq 15); do cat "$T/huge" "$T/huge" >"$T/x" && mv "$T/x" "$T/huge"; done
+slow_text "$T/huge"
 cp "$T/huge" "$A/letters/zz-huge.txt"
 cp -a "$A" "$T/orig.j"
 "$KIV" --in-place -r -j 2 -o utf-8 "$A" >"$T/out" 2>"$T/err" &

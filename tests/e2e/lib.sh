@@ -76,6 +76,15 @@ sample() {
 }
 for p in $INPUT_PAGES; do iconv -f utf-8 -t "$p" "$(sample utf-8)" >"$(sample "$p")"; done
 
+# slow_text FILE: some 60 MB of UTF-16 with a BOM, for a run to catch kiv while it
+# converts: each line of the sample with characters beyond U+FFFF, which the tables
+# leave to iconv, a unit at a time.
+slow_text() {
+  { printf '\xff\xfe' && sed 's/$/ \xf0\x9f\x98\x80\xf0\x9f\x8e\x89/' "$(sample utf-8)" | iconv -f utf-8 -t utf-16le; } >"$1"
+  local i
+  for i in $(seq 15); do cat "$1" "$1" >"$1.x" && mv "$1.x" "$1"; done
+}
+
 # completion_cases SHOWN ATTACHED: the cases the zsh and fish completion tests share, in
 # the arrays rows (a command line, completed at its end) and wants (the matches), with a
 # file in $T/d, SHOWN the way the shell offers it, and ATTACHED the way it offers utf-8
