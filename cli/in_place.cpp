@@ -319,9 +319,9 @@ bool still_there(const run_state& run, const file_job& f, struct stat* there) {
 // The open file, and its name in its folder, still the file first opened, as it was then;
 // and no writer came for it (where a lease tells).
 bool unchanged(const run_state& run, const file_job& f) {
-  struct stat now, there;
-  return !(f.leased && lease_broken(f.fd)) && fstat(f.fd, &now) == 0 &&
-         still_there(run, f, &there) && same_file_still(f.first, now) &&
+  // The name's file is the open one (same device and inode): one look serves for both.
+  struct stat there;
+  return !(f.leased && lease_broken(f.fd)) && still_there(run, f, &there) &&
          same_file_still(f.first, there);
 }
 
@@ -401,7 +401,10 @@ int use_walk_folder(run_state& run, const file_job& f) {
   std::memcpy(path, f.name, f.prefix);
   // Shown without its last slash, as a folder named on the command line is.
   path[f.prefix > 1 ? f.prefix - 1 : f.prefix] = '\0';
-  run.dir = folder{f.walk_dir, f.walk_dev, f.walk_ino, 0};
+  if (const int error = folder_adopt(run.dir, f.walk_dir)) {
+    std::free(path);
+    return error;
+  }
   run.dir_append_only = folder_append_only(run.dir);
   run.dir_owned = false;
   run.dir_path = path;
@@ -472,7 +475,7 @@ off_t bom_length(int fd, const code_page* from) {
 // The page to convert from, or null with the file left alone as it says. given: the -i
 // page, or null.
 code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
-  input_stream in = input_on(f.fd);
+  input_stream in = input_on_file(f.fd, f.first.st_size);
   unsigned char block[detect_block_size];
   detect_ctx ctx{code_pages, output_page, block, 0};
   float score = 0.0f;
@@ -554,12 +557,15 @@ int convert_pass(const file_job& f, const code_page* from, output_stream& out,
   // The head with its declarations rewritten is read as part of the text: the watch
   // proves the rest. A file already in the page keeps them.
   declared_input declared;
-  const int declarations = keep_declarations || from == output_page
-                               ? 0
-                               : open_declared_input(declared, f.fd, start, from, output_page);
+  const int declarations =
+      keep_declarations || from == output_page
+          ? 0
+          : open_declared_input(declared, f.fd, start, from, output_page, f.first.st_size);
   if (declarations < 0) return errno;
   if (declarations == 0 && lseek(f.fd, start, SEEK_SET) != start) return errno;
-  input_stream in = input_on(f.fd);
+  // Read as far as the file went when it was opened: if it grows, it changed, which the
+  // last look before the rename sees.
+  input_stream in = input_on_file(f.fd, declarations > 0 ? -1 : f.first.st_size - start);
   nul_watch nul{f.fd, false, from->char_width != 2, declarations > 0 ? &declared : nullptr};
   in.read_fn = read_watching;
   in.cookie = &nul;
@@ -781,7 +787,8 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
     out.write_fn = discard;
   } else {
     int error = 0;
-    switch (replace_begin(f.r, f.dir, f.base, f.fd, f.first, &error)) {
+    switch (
+        replace_begin(f.r, f.dir, f.base, f.fd, f.first, made_owned_as(run.dir, f.first), &error)) {
       case replace_failure::none:
         break;
       case replace_failure::keep:

@@ -336,10 +336,14 @@ int rewrite_declarations(const unsigned char* head, std::size_t len, const code_
 }
 
 int open_declared_input(declared_input& in, int fd, std::size_t skip, const code_page* from,
-                        const code_page* to) {
+                        const code_page* to, off_t size) {
   unsigned char head[declaration_window];
   std::size_t len = 0;
-  while (len < sizeof head) {
+  // A file shorter than the window is read whole with one call, its size told.
+  const std::size_t want = size >= 0 && static_cast<std::size_t>(size) < sizeof head
+                               ? static_cast<std::size_t>(size)
+                               : sizeof head;
+  while (len < want) {
     const ssize_t got = pread(fd, head + len, sizeof head - len, static_cast<off_t>(len));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;

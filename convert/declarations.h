@@ -36,7 +36,7 @@ struct declared_input {
 // BOM) and fd placed after the old head; 0 leaves fd where it was; -1 with errno when
 // reading failed.
 int open_declared_input(declared_input& in, int fd, std::size_t skip, const code_page* from,
-                        const code_page* to);
+                        const code_page* to, off_t size = -1);
 
 // The read hook: cookie is a declared_input.
 ssize_t read_declared(void* cookie, void* bytes, std::size_t n);

@@ -17,6 +17,7 @@ unsigned char* area = nullptr;
 // One read into the empty buffer; false at the end of the input or on failure.
 bool refill(input_stream& in, output_stream& out) {
   in.pos = in.end = input_headroom;
+  if (in.remaining == 0) in.eof = true;
   if (in.eof || in.error != 0) return false;
   // Whatever is ready goes to the reader before kiv may sit waiting for its writer.
   if (in.may_wait) out_flush(out);
@@ -35,6 +36,7 @@ bool refill(input_stream& in, output_stream& out) {
     return false;
   }
   in.end += static_cast<std::size_t>(got);
+  if (in.remaining > 0) in.remaining -= got < in.remaining ? got : in.remaining;
   return true;
 }
 
@@ -52,7 +54,14 @@ input_stream input_on(int fd) {
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   // Without a buffer nothing can be read: the input fails as a read would.
   const int error = reserve_input_buffer() ? 0 : ENOMEM;
-  return input_stream{fd, !regular, false, error, input_headroom, input_headroom, nullptr, nullptr};
+  return input_stream{fd,      !regular, false, error, input_headroom, input_headroom,
+                      nullptr, nullptr,  -1};
+}
+
+input_stream input_on_file(int fd, off_t size) {
+  const int error = reserve_input_buffer() ? 0 : ENOMEM;
+  return input_stream{fd, false, false, error, input_headroom, input_headroom, nullptr, nullptr,
+                      size};
 }
 
 std::size_t read_block(input_stream& in, unsigned char* dst, std::size_t n, output_stream& out) {

@@ -18,6 +18,9 @@ struct input_stream {
   // Where the bytes come from instead of read(2): the tests' and fuzzers' own sources.
   ssize_t (*read_fn)(void* cookie, void* bytes, std::size_t n);
   void* cookie;
+  // A regular file's bytes still to come, when its size is known (-1: read to the end):
+  // at 0 the input ends without a read that would only say so.
+  off_t remaining;
 };
 
 // Most bytes one read asks for.
@@ -31,6 +34,10 @@ bool reserve_input_buffer();
 // The input on an open descriptor, nothing read yet; failed with ENOMEM when the shared
 // buffer could not be allocated.
 input_stream input_on(int fd);
+
+// The same on a regular file known to hold size more bytes from where fd stands (it is
+// read no further, as if it ended there).
+input_stream input_on_file(int fd, off_t size);
 
 // Fills dst with n bytes, or fewer at the end of the input or after a failed read.
 // Whatever out holds is written first whenever the read may have to wait.

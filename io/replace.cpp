@@ -245,7 +245,26 @@ int folder_open(folder& d, const char* path) {
   }
   d.dev = st.st_dev;
   d.ino = st.st_ino;
+  d.mode = st.st_mode;
+  d.gid = st.st_gid;
   return 0;
+}
+
+int folder_adopt(folder& d, int fd) {
+  d = folder{};
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  d.fd = fd;
+  d.dev = st.st_dev;
+  d.ino = st.st_ino;
+  d.mode = st.st_mode;
+  d.gid = st.st_gid;
+  return 0;
+}
+
+bool made_owned_as(const folder& d, const struct stat& st) {
+  const gid_t group = (d.mode & S_ISGID) != 0 ? d.gid : getegid();
+  return geteuid() == st.st_uid && group == st.st_gid;
 }
 
 bool folder_append_only(const folder& d) {
@@ -270,7 +289,7 @@ void folder_close(folder& d) {
 }
 
 replace_failure replace_begin(replacement& r, int dir, const char* target, int source_fd,
-                              const struct stat& original, int* error) {
+                              const struct stat& original, bool owner_alike, int* error) {
   r.dir = dir;
   r.target = target;
   r.source_fd = source_fd;
@@ -297,10 +316,12 @@ replace_failure replace_begin(replacement& r, int dir, const char* target, int s
   // folder others may write to must not quietly change who owns a file), and attributes
   // this process may not set.
   struct stat now;
-  if (fstat(r.fd, &now) != 0) return give_up(r, errno, error);
-  if ((now.st_uid != original.st_uid || now.st_gid != original.st_gid) &&
-      fchown(r.fd, original.st_uid, original.st_gid) != 0)
-    return give_up(r, errno, error);
+  if (!owner_alike) {
+    if (fstat(r.fd, &now) != 0) return give_up(r, errno, error);
+    if ((now.st_uid != original.st_uid || now.st_gid != original.st_gid) &&
+        fchown(r.fd, original.st_uid, original.st_gid) != 0)
+      return give_up(r, errno, error);
+  }
   if (const int e = match_attributes(source_fd, r.fd, false, &r.attributes))
     return give_up(r, e, error);
   return replace_failure::none;
@@ -316,6 +337,12 @@ replace_failure replace_keep(replacement& r, int* error) {
   if (fchmod(r.fd, r.original.st_mode & 07777) != 0) return give_up(r, errno, error);
   struct stat& now = r.made;
   if (fstat(r.fd, &now) != 0) return give_up(r, errno, error);
+  // An owner foretold wrong (a file system that gives new files the folder's group):
+  // given now, and the mode again, which a change of owner clears in part.
+  if ((now.st_uid != r.original.st_uid || now.st_gid != r.original.st_gid) &&
+      (fchown(r.fd, r.original.st_uid, r.original.st_gid) != 0 ||
+       fchmod(r.fd, r.original.st_mode & 07777) != 0 || fstat(r.fd, &now) != 0))
+    return give_up(r, errno, error);
   if ((now.st_mode & 07777) != (r.original.st_mode & 07777) || now.st_uid != r.original.st_uid ||
       now.st_gid != r.original.st_gid)
     return give_up(r, EPERM, error);

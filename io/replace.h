@@ -15,12 +15,20 @@ struct folder {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
+  mode_t mode = 0;  // its mode and group: a set-group-id folder gives new files its group
+  gid_t gid = 0;
   int sync_error = 0;  // why it cannot be synced, known when it was opened: reading it
                        // was refused, so it is held by path only
 };
 
 // Opens the folder at path: 0 or the error number.
 int folder_open(folder& d, const char* path);
+
+// The folder already open on fd (not owned), as folder_open would have it.
+int folder_adopt(folder& d, int fd);
+
+// Whether a new file made in the folder now belongs to the owner and group of st.
+bool made_owned_as(const folder& d, const struct stat& st);
 
 // Whether the folder is append-only: a new file made there could be neither renamed nor
 // removed. False when the file system has no such flag.
@@ -51,10 +59,12 @@ enum class replace_failure {
 
 // Creates the new file in the folder dir, beside target (a regular file there), and gives
 // it the owner, group and extended attributes (ACLs included) of the file open on
-// source_fd, whose status is original. On failure the new file is removed again, unless
-// that fails too: then r.name still names it (see replace_abandon).
+// source_fd, whose status is original. owner_alike: the new file is foretold to be made
+// with that owner and group already (replace_keep mends it if not). On failure the new
+// file is removed again, unless that fails too: then r.name still names it (see
+// replace_abandon).
 replace_failure replace_begin(replacement& r, int dir, const char* target, int source_fd,
-                              const struct stat& original, int* error);
+                              const struct stat& original, bool owner_alike, int* error);
 
 // Once the text is written: the original's extended attributes and permission bits, set
 // again and checked, since writing drops some. On failure the caller abandons the file.
