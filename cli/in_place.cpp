@@ -90,6 +90,7 @@ struct file_job {
   int fd = -1;
   struct stat first {};
   replacement r;
+  const code_page* rival = nullptr;  // converted with --guess: the other page it may be in
   explicit file_job(const char* n) : name(n), shown(n), path(n) {}
   ~file_job() {
     replace_abandon(r);
@@ -188,7 +189,8 @@ off_t bom_length(int fd, const code_page* from) {
 }
 
 // The page to convert from, or null with the file left alone as it says. given: the -i
-// page, or null.
+// page, or null. Without -i, text that is not Cyrillic, or whose page detection is unsure
+// of, is left alone: converted from a guess, it would be mojibake for good.
 code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
   input_stream in = input_on(f.fd);
   unsigned char block[detect_block_size];
@@ -217,10 +219,25 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
       if (given == nullptr || given == found) break;
       nothing_to_do(f, "looks like ", found->name);
       return nullptr;
-    case detect_outcome::letters:
-      if (!utf16_given && !(single_byte_given && std::strcmp(found->name, "utf-8") == 0)) break;
-      nothing_to_do(f, "looks like ", found->name);
+    case detect_outcome::not_cyrillic:
+      if (given != nullptr) break;
+      left_alone(run, f, "8-bit text, not Cyrillic");
       return nullptr;
+    case detect_outcome::letters:
+      if (utf16_given || (single_byte_given && std::strcmp(found->name, "utf-8") == 0)) {
+        nothing_to_do(f, "looks like ", found->name);
+        return nullptr;
+      }
+      if (given != nullptr || ctx.rival == nullptr) break;
+      if (!guess) {
+        char why[96];
+        std::snprintf(why, sizeof why, "unsure whether %s or %s (-i or --guess decides)",
+                      found->name, ctx.rival->name);
+        left_alone(run, f, why);
+        return nullptr;
+      }
+      f.rival = ctx.rival;
+      break;
   }
   if (from == output_page) {
     nothing_to_do(f, "already ", output_page->name);
@@ -356,8 +373,11 @@ void convert_one(run_state& run, const char* name, code_page* given) {
     if ((error = replace_sync(f.r)) != 0) return failed(run, f, error);
   }
   if (!unchanged(f)) return left_alone(run, f, "changed while being converted");
-  char pages[64];
+  char pages[96];
   std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  if (f.rival != nullptr)
+    std::snprintf(pages, sizeof pages, "%s -> %s (unsure: or %s)", from->name, output_page->name,
+                  f.rival->name);
   if (dry_run) {
     add(run.replaced, f.first.st_dev, f.first.st_ino);
     return line(f, pages);

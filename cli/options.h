@@ -8,6 +8,7 @@ constexpr int version_option = 256;
 constexpr int in_place_option = 257;
 constexpr int dry_run_option = 258;
 constexpr int lossy_option = 259;
+constexpr int guess_option = 260;
 
 struct option_row {
   int key;               // the short letter, or one of the keys above
@@ -32,6 +33,7 @@ inline constexpr option_row option_rows[] = {
     {in_place_option, "in-place", nullptr, "Convert each file in its place (needs -o)."},
     {dry_run_option, "dry-run", nullptr, "With --in-place: decide and report, change nothing."},
     {lossy_option, "lossy", nullptr, "With --in-place: convert what loses characters too."},
+    {guess_option, "guess", nullptr, "With --in-place: convert unsure files too."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

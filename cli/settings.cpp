@@ -13,6 +13,7 @@ bool keep_boxdraw = false;
 bool in_place = false;
 bool dry_run = false;
 bool lossy = false;
+bool guess = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -26,4 +27,5 @@ void reset_settings() {
   in_place = false;
   dry_run = false;
   lossy = false;
+  guess = false;
 }

@@ -14,6 +14,7 @@ extern bool keep_boxdraw;           // -g
 extern bool in_place;               // --in-place
 extern bool dry_run;                // --dry-run
 extern bool lossy;                  // --lossy
+extern bool guess;                  // --guess
 
 // Puts every setting back to its initial value (koi8-r output, all flags off).
 void reset_settings();

@@ -7,6 +7,7 @@
 
 #include "cli/settings.h"
 #include "cli/warn.h"
+#include "codepages/doubts.h"
 #include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf16_binary.h"
@@ -108,6 +109,9 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   utf8_tally tally;
   naming_tally names;
   if (naming_rules) naming_tally_start(names, ctx->pages);
+  doubt_tally doubts;
+  if (doubt_rules) doubt_tally_start(doubts, ctx->pages);
+  ctx->rival = nullptr;
   for (bool first = true;; first = false) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
@@ -123,6 +127,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     }
     utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
     if (naming_rules) naming_tally_add(names, ctx->block, len);
+    if (doubt_rules) doubt_tally_add(doubts, ctx->block, len);
     input_page = score_block(ctx, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
@@ -145,14 +150,33 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     input_page = ctx->fallback;
     *score_out = 0.0f;
     ctx->outcome = detect_outcome::no_hits;
-    return input_page;
+  } else {
+    *score_out = input_page->score_total;
+    // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
+    // run of Ъ), or capitals whose page scores nothing (Ъ again): reported as the page it
+    // is, not as no hits.
+    if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
+    ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
   }
-  *score_out = input_page->score_total;
-  // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
-  // run of Ъ), or capitals whose page scores nothing (Ъ again): reported as the page it
-  // is, not as no hits.
-  if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
-  ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
+  if (!doubt_rules) return input_page;
+  // Where the bytes do not say Russian: never another page, only less.
+  const bool named = ctx->outcome == detect_outcome::letters;
+  const doubt_answer said = doubt_verdict(doubts, names, named ? input_page : nullptr);
+  switch (said.kind) {
+    case doubt::none:
+      break;
+    case doubt::binary:
+      ctx->outcome = detect_outcome::binary;
+      input_page = ctx->fallback;
+      *score_out = 0.0f;
+      break;
+    case doubt::not_cyrillic:
+      ctx->outcome = detect_outcome::not_cyrillic;
+      break;
+    case doubt::unsure:
+      ctx->rival = said.rival;
+      break;
+  }
   return input_page;
 }
 
