@@ -6,7 +6,7 @@ _kiv() {
   in_pages="$out_pages utf-16le utf-16be"
   local options='-c -e -g -h -i -l -o -q -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
-    --quiet --ignored --in-place --dry-run --lossy --help --version'
+    --quiet --ignored --in-place --dry-run --lossy --guess --help --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
   local -a w=()
   local k word

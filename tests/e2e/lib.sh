@@ -77,6 +77,7 @@ completion_cases() {
   local f=$T/d/a words want
   local longs="--from-code --to-code --report --convert --leave-low-scores --no-box-drawing"
   longs+=" --box-drawing --letters-only --verbose --quiet --ignored --in-place --dry-run --lossy"
+  longs+=" --guess"
   longs+=" --help --version"
   local options="-T -c -e -g -h -i -l -o -q -s -t -v $longs"
   rows=() wants=()
