@@ -63,9 +63,13 @@ float block_score(const std::uint32_t* histogram, std::int32_t block_len, const 
   return s;
 }
 
-}  // namespace
+void count_block(const detect_ctx* ctx, std::uint32_t* histogram) {
+  std::memset(histogram, 0, 256 * sizeof *histogram);
+  for (std::int32_t i = 0; i < ctx->block_len; ++i) ++histogram[ctx->block[i]];
+}
 
-code_page* score_block(detect_ctx* ctx, float* best_out) {
+// score_block, given how often each byte stands in the block.
+code_page* score_counts(detect_ctx* ctx, const std::uint32_t* histogram, float* best_out) {
   code_page* chosen = ctx->fallback;
   float best = 0.0f;
   if (ctx->pages->name == nullptr) {
@@ -75,10 +79,6 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
   int n = ctx->pages->letter_count;
   if (n > letter_positions) n = letter_positions;
   if (n < 0) n = 0;
-
-  // One histogram of the block serves every page.
-  std::uint32_t histogram[256] = {};
-  for (std::int32_t i = 0; i < ctx->block_len; ++i) ++histogram[ctx->block[i]];
 
   const bool builtin = ctx->pages == code_pages && n == letter_positions;
   int p = 0;
@@ -99,6 +99,15 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
   return chosen;
 }
 
+}  // namespace
+
+code_page* score_block(detect_ctx* ctx, float* best_out) {
+  // One histogram of the block serves every page.
+  std::uint32_t histogram[256];
+  count_block(ctx, histogram);
+  return score_counts(ctx, histogram, best_out);
+}
+
 bool below_passthrough_score(float score) { return static_cast<double>(score) < 0.78; }
 
 code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream& output, bool echo,
@@ -111,6 +120,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   if (naming_rules) naming_tally_start(names, ctx->pages);
   doubt_tally doubts;
   if (doubt_rules) doubt_tally_start(doubts, ctx->pages);
+  std::uint32_t histogram[256];
   ctx->rival = nullptr;
   for (bool first = true;; first = false) {
     ctx->block_len =
@@ -127,8 +137,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     }
     utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
     if (naming_rules) naming_tally_add(names, ctx->block, len);
-    if (doubt_rules) doubt_tally_add(doubts, ctx->block, len);
-    input_page = score_block(ctx, &score);
+    count_block(ctx, histogram);
+    input_page = score_counts(ctx, histogram, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
       if (score == 0.0f) {
@@ -141,6 +151,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (input.eof || input.error != 0) break;
     if (score != 0.0f) threshold -= 3;
     if (score >= static_cast<float>(threshold)) break;
+    // The last block waits for the page named: it is counted for that page alone.
+    if (doubt_rules) doubt_tally_add(doubts, ctx->block, len, histogram);
   }
   // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
   code_page* const by_letters = input_page;
@@ -160,8 +172,9 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   }
   if (!doubt_rules) return input_page;
   // Where the bytes do not say Russian: never another page, only less.
-  const bool named = ctx->outcome == detect_outcome::letters;
-  const doubt_answer said = doubt_verdict(doubts, names, named ? input_page : nullptr);
+  code_page* const named = ctx->outcome == detect_outcome::letters ? input_page : nullptr;
+  doubt_tally_last(doubts, ctx->block, static_cast<std::size_t>(ctx->block_len), histogram, named);
+  const doubt_answer said = doubt_verdict(doubts, names, named);
   switch (said.kind) {
     case doubt::none:
       break;

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 constexpr int high_half_pages = 5;
-inline constexpr const char* high_half_names[high_half_pages] = {
-    "cp866", "cp1251", "koi8-r", "iso-8859-5", "mac-cyrillic"};
+inline constexpr const char* high_half_names[high_half_pages] = {"cp866", "cp1251", "koi8-r",
+                                                                 "iso-8859-5", "mac-cyrillic"};
 
 // clang-format off
 inline constexpr std::uint16_t high_halves[high_half_pages][128] = {

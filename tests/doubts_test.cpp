@@ -40,13 +40,18 @@ doubt_answer verdict(std::string_view bytes, const char* named,
   naming_tally names;
   doubt_tally_start(t, code_pages);
   naming_tally_start(names, code_pages);
+  // Cut, the last piece is counted as detection counts its last block: for the page named.
+  const bool cut = !cuts.empty();
   cuts.push_back(bytes.size());
   std::size_t at = 0;
-  for (const std::size_t cut : cuts) {
+  for (const std::size_t end : cuts) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
-    doubt_tally_add(t, p, cut - at);
-    naming_tally_add(names, p, cut - at);
-    at = cut;
+    if (cut && end == bytes.size())
+      doubt_tally_last(t, p, end - at, nullptr, page_named_or_null(named));
+    else
+      doubt_tally_add(t, p, end - at);
+    naming_tally_add(names, p, end - at);
+    at = end;
   }
   return doubt_verdict(t, names, page_named_or_null(named));
 }
