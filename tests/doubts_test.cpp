@@ -101,6 +101,15 @@ TEST(Doubts, RulesAtTheirEdges) {
   rows.push_back({"as many ASCII letters", cp1251("xxйй\n"), "cp1251", {}, doubt::not_cyrillic});
   rows.push_back({"word open at the end", cp1251("й xй"), "cp1251", {}, doubt::not_cyrillic});
   rows.push_back({"Latin-1 elephant", "\xE9l\xE9phant\n", "cp1251", {}, doubt::not_cyrillic});
+  // Every single-byte page of the registry takes part, with its own letters.
+  for (int p = 0; p < 5; ++p) {
+    const char a = static_cast<char>(code_pages[p].letters[0]);
+    rows.push_back({std::string("takes part: ") + code_pages[p].name,
+                    {'x', a, ' ', a},
+                    code_pages[p].name,
+                    {},
+                    doubt::not_cyrillic});
+  }
   // Improbable pairs: ы alone costs 1044 a letter, but only from 30 letters on.
   std::string y29, y30;
   for (int i = 0; i < 29; ++i) y29 += cp1251("ы ");
