@@ -11,6 +11,9 @@
 #
 #   bench/compare.sh [kiv binary] [size in MB]     (defaults: build/kiv, 50)
 #
+# With BEFORE=another kiv binary (an earlier build), rows for reporting many files and for
+# the filter compare the two side by side as well.
+#
 # The inputs are generated here: Russian prose made of sentences of our own, shuffled.
 set -euo pipefail
 KIV=$(realpath "${1:-build/kiv}")
@@ -184,6 +187,23 @@ row "-T, one $MB MB file" enca - -- "$KIV" -T "$W/text.cp1251" -- enca -L russia
 row "-T, one 1 MB file" uchardet - -- "$KIV" -T "$W/small.cp1251" -- uchardet "$W/small.cp1251"
 row "-T, $FILES files of 2-100 KB" uchardet - -- "$KIV" -T "$W"/many/* -- uchardet "$W"/many/*
 row "-T, $FILES files of 2-100 KB" enca - -- "$KIV" -T "$W"/many/* -- enca -L russian -i "$W"/many/*
+if [ -n "${BEFORE:-}" ]; then
+  before=$(realpath "$BEFORE")
+  # Markup that detection reads to its end before the text: the most it ever reads.
+  awk -v want=$((MB * 1000 * 1000)) 'BEGIN {
+    while (n < want) { print "<div class=\"para\"><a href=\"#n\">link</a></div>"; n += 45 } }' \
+    >"$W/markup.cp1251"
+  head -c 100000 "$W/text.cp1251" >>"$W/markup.cp1251"
+  row "-T, $FILES files of 2-100 KB" "kiv before" - -- "$KIV" -T "$W"/many/* -- "$before" -T "$W"/many/*
+  row "convert cp1251 -> koi8-r, $MB MB" "kiv before" - -- "$KIV" -o koi8-r "$W/text.cp1251" \
+    -- "$before" -o koi8-r "$W/text.cp1251"
+  row "convert utf-8 -> koi8-r, $MB MB" "kiv before" - -- "$KIV" -o koi8-r "$W/text.utf-8" \
+    -- "$before" -o koi8-r "$W/text.utf-8"
+  row "-T, $MB MB of markup, then cp1251" "kiv before" - -- "$KIV" -T "$W/markup.cp1251" \
+    -- "$before" -T "$W/markup.cp1251"
+  row "convert $MB MB of markup, then cp1251" "kiv before" - -- "$KIV" -o koi8-r "$W/markup.cp1251" \
+    -- "$before" -o koi8-r "$W/markup.cp1251"
+fi
 
 # Each path against cat: kiv / cat and limit / cat, pair by pair.
 # floor_row PATH AIM LIMIT-NAME -- KIV COMMAND -- LIMIT COMMAND (none: -)

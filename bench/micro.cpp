@@ -9,6 +9,7 @@
 
 #include "cli/settings.h"
 #include "codepages/detect.h"
+#include "codepages/doubts.h"
 #include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "convert/convert.h"
@@ -71,14 +72,16 @@ void score_one_block(benchmark::State& state) {
 BENCHMARK(score_one_block);
 
 // Markup first, then prose: a web page saved in koi8-r; with 50 MB of markup, about the
-// most detection reads. The naming rules on and off: they should cost little.
-// args: bytes of markup, naming rules on or off
-void detect_input(benchmark::State& state, std::size_t markup, bool rules) {
+// most detection reads. The naming rules and the rules that withhold a page on and off:
+// they should cost little.
+// args: bytes of markup, naming rules on or off, the others on or off
+void detect_input(benchmark::State& state, std::size_t markup, bool rules, bool doubts) {
   std::string input;
   while (input.size() < markup) input += "<div class=\"para\"><a href=\"#n\">link</a></div>\n";
   input += text("koi8-r", 8192);
   reset_settings();
   naming_rules = rules;
+  doubt_rules = doubts;
   unsigned char block[detect_block_size];
   detect_ctx ctx{code_pages, output_page, block, 0};
   output_stream sink = null_output();
@@ -89,13 +92,16 @@ void detect_input(benchmark::State& state, std::size_t markup, bool rules) {
     benchmark::DoNotOptimize(detect_code_page(&ctx, in, sink, true, &score));
     pending_release();
   }
-  naming_rules = true;
+  naming_rules = doubt_rules = true;
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
 }
-BENCHMARK_CAPTURE(detect_input, typical, 900, true);
-BENCHMARK_CAPTURE(detect_input, typical_without_naming_rules, 900, false);
-BENCHMARK_CAPTURE(detect_input, markup_50MB, 50 << 20, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(detect_input, markup_50MB_without_naming_rules, 50 << 20, false)
+BENCHMARK_CAPTURE(detect_input, typical, 900, true, true);
+BENCHMARK_CAPTURE(detect_input, typical_without_doubt_rules, 900, true, false);
+BENCHMARK_CAPTURE(detect_input, typical_without_naming_rules, 900, false, true);
+BENCHMARK_CAPTURE(detect_input, markup_50MB, 50 << 20, true, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(detect_input, markup_50MB_without_doubt_rules, 50 << 20, true, false)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(detect_input, markup_50MB_without_naming_rules, 50 << 20, false, true)
     ->Unit(benchmark::kMillisecond);
 
 // args: input page, output page, tables on or off

@@ -175,6 +175,9 @@ int read_options(int argc, char** argv) {
       case repair_option:
         repair = true;
         break;
+      case guess_option:
+        guess = true;
+        break;
       case version_option:
         print_version();
         return 0;
@@ -222,15 +225,29 @@ void report_line(output_stream& out, const char* name, const char* page) {
   out_line(out, parts, 4);
 }
 
-const char* report_name(detect_outcome outcome, const code_page* page) {
-  switch (outcome) {
+// What -T says of an input.
+struct report_text {
+  char text[64];
+};
+report_text report_name(const detect_ctx& ctx, const code_page* page) {
+  report_text r{};
+  switch (ctx.outcome) {
     case detect_outcome::no_hits:
-      return "us-ascii (no hits)";
+      std::snprintf(r.text, sizeof r.text, "us-ascii (no hits)");
+      break;
     case detect_outcome::binary:
-      return "binary";
+      std::snprintf(r.text, sizeof r.text, "binary");
+      break;
+    case detect_outcome::not_cyrillic:
+      std::snprintf(r.text, sizeof r.text, "8-bit (not Cyrillic)");
+      break;
     default:
-      return page->name;
+      if (ctx.rival != nullptr)
+        std::snprintf(r.text, sizeof r.text, "%s (unsure: or %s)", page->name, ctx.rival->name);
+      else
+        std::snprintf(r.text, sizeof r.text, "%s", page->name);
   }
+  return r;
 }
 
 void report_failures(run_state& run, const input_stream& in, const output_stream& out,
@@ -264,13 +281,22 @@ void handle_input(run_state& run, int fd, const char* name) {
       run.stop = true;
       return;
     }
-    if (report_only && in.error == 0) report_line(out, name, report_name(run.ctx.outcome, page));
-    if (!report_only && run.ctx.outcome == detect_outcome::binary) {
-      warn_verbose("%s: binary data, copied unchanged\n", shown_name(name).c_str());
+    if (report_only && in.error == 0) report_line(out, name, report_name(run.ctx, page).text);
+    const detect_outcome outcome = run.ctx.outcome;
+    if (!report_only &&
+        (outcome == detect_outcome::binary || outcome == detect_outcome::not_cyrillic)) {
+      const shown_name shown(name);
+      if (outcome == detect_outcome::binary)
+        warn_verbose("%s: binary data, copied unchanged\n", shown.c_str());
+      else
+        warn_verbose("%s: 8-bit text, not Cyrillic, copied unchanged\n", shown.c_str());
       copy_file(in, out);
       report_failures(run, in, out, name);
       return;
     }
+    if (!report_only && run.ctx.rival != nullptr)
+      warn_verbose("%s: unsure whether %s or %s, taken for %s\n", shown_name(name).c_str(),
+                   page->name, run.ctx.rival->name, page->name);
   }
   int converted = 0;
   if (!report_only) {
@@ -318,6 +344,7 @@ const char* in_place_misuse(int operands) {
            : keep_times        ? "--keep-times needs --in-place"
            : keep_declarations ? "--keep-declarations needs --in-place"
            : jobs_given        ? "-j needs --in-place"
+           : guess             ? "--guess needs --in-place"
                                : nullptr;
   if (jobs_misused) return "-j needs a number of jobs (0: one for each CPU)";
   // A suffix that makes no name beside the file, or none at all.

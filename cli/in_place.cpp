@@ -108,7 +108,7 @@ struct entry {
 struct queued {
   file_job* f;
   struct stat made;
-  char pages[160];  // its line
+  char pages[200];  // its line
   journal after;    // what the files after it said meanwhile
   entry* said;      // in a worker: the task's own record, else null
 };
@@ -168,7 +168,8 @@ struct file_job {
   bool leased = false;
   struct stat first {};
   replacement r;
-  char* own = nullptr;  // name and base, when they are copies of the job's own
+  char* own = nullptr;               // name and base, when they are copies of the job's own
+  const code_page* rival = nullptr;  // converted with --guess: the other page it may be in
   explicit file_job(const char* n) : name(n), shown(n) {}
   ~file_job() {
     replace_abandon(r);
@@ -473,7 +474,8 @@ off_t bom_length(int fd, const code_page* from) {
 }
 
 // The page to convert from, or null with the file left alone as it says. given: the -i
-// page, or null.
+// page, or null. Without -i, text that is not Cyrillic, or whose page detection is unsure
+// of, is left alone: converted from a guess, it would be mojibake for good.
 code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
   input_stream in = input_on_file(f.fd, f.first.st_size);
   unsigned char block[detect_block_size];
@@ -502,10 +504,25 @@ code_page* page_to_convert(run_state& run, file_job& f, code_page* given) {
       if (given == nullptr || given == found) break;
       nothing_to_do(run, f, "looks like ", found->name);
       return nullptr;
-    case detect_outcome::letters:
-      if (!utf16_given && !(single_byte_given && std::strcmp(found->name, "utf-8") == 0)) break;
-      nothing_to_do(run, f, "looks like ", found->name);
+    case detect_outcome::not_cyrillic:
+      if (given != nullptr) break;
+      left_alone(run, f, "8-bit text, not Cyrillic");
       return nullptr;
+    case detect_outcome::letters:
+      if (utf16_given || (single_byte_given && std::strcmp(found->name, "utf-8") == 0)) {
+        nothing_to_do(run, f, "looks like ", found->name);
+        return nullptr;
+      }
+      if (given != nullptr || ctx.rival == nullptr) break;
+      if (!guess) {
+        char why[96];
+        std::snprintf(why, sizeof why, "unsure whether %s or %s (-i or --guess decides)",
+                      found->name, ctx.rival->name);
+        left_alone(run, f, why);
+        return nullptr;
+      }
+      f.rival = ctx.rival;
+      break;
   }
   return from;
 }
@@ -812,11 +829,14 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   if (out.error != 0) return failed(run, f, out.error);
   if (lost != nullptr) return left_alone(run, f, lost);
 
-  char pages[160];
+  char pages[200];
   const line_count mended(done.counts.lines);
-  const int at = from == output_page ? std::snprintf(pages, sizeof pages, "%s", from->name)
-                                     : std::snprintf(pages, sizeof pages, "%s -> %s", from->name,
-                                                     output_page->name);
+  int at = from == output_page
+               ? std::snprintf(pages, sizeof pages, "%s", from->name)
+               : std::snprintf(pages, sizeof pages, "%s -> %s", from->name, output_page->name);
+  if (f.rival != nullptr)
+    at += std::snprintf(pages + at, sizeof pages - static_cast<std::size_t>(at), " (unsure: or %s)",
+                        f.rival->name);
   std::snprintf(pages + at, sizeof pages - static_cast<std::size_t>(at), "%s%s%s%s",
                 done.counts.lines > 0 ? ", " : "", done.counts.lines > 0 ? mended.text : "",
                 done.counts.lines > 0 ? " repaired" : "",

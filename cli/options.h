@@ -12,6 +12,7 @@ constexpr int backup_option = 260;
 constexpr int keep_times_option = 261;
 constexpr int keep_declarations_option = 262;
 constexpr int repair_option = 263;
+constexpr int guess_option = 264;
 
 struct option_row {
   int key;                // the short letter, or one of the keys above
@@ -46,6 +47,7 @@ inline constexpr option_row option_rows[] = {
     {keep_declarations_option, "keep-declarations", nullptr,
      "With --in-place: leave charset declarations as they are."},
     {repair_option, "repair", nullptr, "Mend lines in another page or double-encoded."},
+    {guess_option, "guess", nullptr, "With --in-place: convert unsure files too."},
     {'h', "help", nullptr, nullptr},
     {version_option, "version", nullptr, "Show the version and the licence."},
 };

@@ -20,6 +20,7 @@ bool quiet_last = false;
 int jobs = 1;
 bool keep_declarations = false;
 bool repair = false;
+bool guess = false;
 
 void reset_settings() {
   output_page = &code_pages[default_output_index];
@@ -40,4 +41,5 @@ void reset_settings() {
   jobs = 1;
   keep_declarations = false;
   repair = false;
+  guess = false;
 }

@@ -21,6 +21,7 @@ extern bool quiet_last;             // -q came after the last -v
 extern int jobs;                    // -j: 1 by default, 0 for as many as there are CPUs
 extern bool keep_declarations;      // --keep-declarations
 extern bool repair;                 // --repair
+extern bool guess;                  // --guess
 
 // Puts every setting back to its initial value (koi8-r output, all flags off).
 void reset_settings();

@@ -7,6 +7,7 @@
 
 #include "cli/settings.h"
 #include "cli/warn.h"
+#include "codepages/doubts.h"
 #include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf16_binary.h"
@@ -62,9 +63,23 @@ float block_score(const std::uint32_t* histogram, std::int32_t block_len, const 
   return s;
 }
 
-}  // namespace
+void count_block(const detect_ctx* ctx, std::uint32_t* histogram) {
+  std::memset(histogram, 0, 256 * sizeof *histogram);
+  // Held apart: the counts written might be the context, as far as the compiler knows.
+  const unsigned char* const block = ctx->block;
+  const auto len = static_cast<std::size_t>(ctx->block_len > 0 ? ctx->block_len : 0);
+  // Eight bytes a load: a byte at a time, the loop ran up to a third slower, depending on
+  // where on the stack the counts happened to lie.
+  std::size_t i = 0;
+  for (std::uint64_t x; i + 8 <= len; i += 8) {
+    std::memcpy(&x, block + i, 8);
+    for (int k = 0; k < 64; k += 8) ++histogram[x >> k & 0xFF];
+  }
+  for (; i < len; ++i) ++histogram[block[i]];
+}
 
-code_page* score_block(detect_ctx* ctx, float* best_out) {
+// score_block, given how often each byte stands in the block.
+code_page* score_counts(detect_ctx* ctx, const std::uint32_t* histogram, float* best_out) {
   code_page* chosen = ctx->fallback;
   float best = 0.0f;
   if (ctx->pages->name == nullptr) {
@@ -74,10 +89,6 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
   int n = ctx->pages->letter_count;
   if (n > letter_positions) n = letter_positions;
   if (n < 0) n = 0;
-
-  // One histogram of the block serves every page.
-  std::uint32_t histogram[256] = {};
-  for (std::int32_t i = 0; i < ctx->block_len; ++i) ++histogram[ctx->block[i]];
 
   const bool builtin = ctx->pages == code_pages && n == letter_positions;
   int p = 0;
@@ -98,6 +109,15 @@ code_page* score_block(detect_ctx* ctx, float* best_out) {
   return chosen;
 }
 
+}  // namespace
+
+code_page* score_block(detect_ctx* ctx, float* best_out) {
+  // One histogram of the block serves every page.
+  std::uint32_t histogram[256];
+  count_block(ctx, histogram);
+  return score_counts(ctx, histogram, best_out);
+}
+
 bool below_passthrough_score(float score) { return static_cast<double>(score) < 0.78; }
 
 code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream& output, bool echo,
@@ -108,6 +128,10 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   utf8_tally tally;
   naming_tally names;
   if (naming_rules) naming_tally_start(names, ctx->pages);
+  doubt_tally doubts;
+  if (doubt_rules) doubt_tally_start(doubts, ctx->pages);
+  std::uint32_t histogram[256];
+  ctx->rival = nullptr;
   for (bool first = true;; first = false) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
@@ -123,7 +147,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     }
     utf8_tally_add(tally, ctx->block, static_cast<std::size_t>(ctx->block_len));
     if (naming_rules) naming_tally_add(names, ctx->block, len);
-    input_page = score_block(ctx, &score);
+    count_block(ctx, histogram);
+    input_page = score_counts(ctx, histogram, &score);
     if (low_score_passthrough && below_passthrough_score(score)) score = 0.0f;
     if (echo && ctx->block_len > 0) {
       if (score == 0.0f) {
@@ -136,6 +161,8 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (input.eof || input.error != 0) break;
     if (score != 0.0f) threshold -= 3;
     if (score >= static_cast<float>(threshold)) break;
+    // The last block waits for the page named: it is counted for that page alone.
+    if (doubt_rules) doubt_tally_add(doubts, ctx->block, len, histogram);
   }
   // The letter scores see only the last byte of a UTF-8 letter; well-formedness decides.
   code_page* const by_letters = input_page;
@@ -145,14 +172,34 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     input_page = ctx->fallback;
     *score_out = 0.0f;
     ctx->outcome = detect_outcome::no_hits;
-    return input_page;
+  } else {
+    *score_out = input_page->score_total;
+    // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
+    // run of Ъ), or capitals whose page scores nothing (Ъ again): reported as the page it
+    // is, not as no hits.
+    if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
+    ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
   }
-  *score_out = input_page->score_total;
-  // Named by well-formedness alone (UTF-8 whose letters utf-8 does not score, such as a
-  // run of Ъ), or capitals whose page scores nothing (Ъ again): reported as the page it
-  // is, not as no hits.
-  if (input_page != by_letters && *score_out == 0.0f) *score_out = by_letters->score_total;
-  ctx->outcome = *score_out == 0.0f ? detect_outcome::no_hits : detect_outcome::letters;
+  if (!doubt_rules) return input_page;
+  // Where the bytes do not say Russian: never another page, only less.
+  code_page* const named = ctx->outcome == detect_outcome::letters ? input_page : nullptr;
+  doubt_tally_last(doubts, ctx->block, static_cast<std::size_t>(ctx->block_len), histogram, named);
+  const doubt_answer said = doubt_verdict(doubts, names, named);
+  switch (said.kind) {
+    case doubt::none:
+      break;
+    case doubt::binary:
+      ctx->outcome = detect_outcome::binary;
+      input_page = ctx->fallback;
+      *score_out = 0.0f;
+      break;
+    case doubt::not_cyrillic:
+      ctx->outcome = detect_outcome::not_cyrillic;
+      break;
+    case doubt::unsure:
+      ctx->rival = said.rival;
+      break;
+  }
   return input_page;
 }
 

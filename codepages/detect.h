@@ -12,10 +12,12 @@ constexpr int detect_block_size = 512;
 
 // What detection found an input to be.
 enum class detect_outcome {
-  no_hits,  // no Russian letter: the fallback, with a score of 0
-  letters,  // a page named by its letter totals (and the rules after them)
-  utf16,    // utf-16le or utf-16be, from the first block
-  binary,   // a NUL in what detection read, and not UTF-16: to be copied unchanged
+  no_hits,       // no Russian letter: the fallback, with a score of 0
+  letters,       // a page named by its letter totals (and the rules after them)
+  utf16,         // utf-16le or utf-16be, from the first block
+  binary,        // not UTF-16, and a NUL, a magic number or control bytes in what detection
+                 // read: to be copied unchanged
+  not_cyrillic,  // 8-bit text that the page named reads as no Russian: copied unchanged
 };
 
 struct detect_ctx {
@@ -24,6 +26,8 @@ struct detect_ctx {
   unsigned char* block;  // detect_block_size bytes, owned by the caller
   std::int32_t block_len;
   detect_outcome outcome = detect_outcome::no_hits;  // set by detect_code_page
+  code_page* rival = nullptr;  // letters: another page that reads the bytes nearly as
+                               // well (unsure which), or null
 };
 
 // Blocks that detection read but did not write, oldest first; empty between inputs.
@@ -44,9 +48,10 @@ code_page* score_block(detect_ctx* ctx, float* best_out);
 // block, or the input ends. With echo, blocks read while nothing scored go to output at
 // once (on their way before a read that may wait) and later ones are held in the pending
 // list. A first block that is UTF-16, or a block with a NUL, ends detection at once and
-// is held. Sets input_page and ctx->outcome, and returns the page with its total in
-// *score_out (0 but for letters); returns null when a block could not be held (out of
-// memory). For binary data the page is the fallback.
+// is held. Sets input_page, ctx->outcome and ctx->rival, and returns the page with its
+// total in *score_out (0 for no hits and binary data); returns null when a block could not
+// be held (out of memory). For binary data the page is the fallback; 8-bit text that is
+// not Cyrillic keeps the page its letters named.
 code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream& output, bool echo,
                             float* score_out);
 

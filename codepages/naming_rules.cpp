@@ -307,3 +307,8 @@ code_page* naming_verdict(const naming_tally& tally, code_page* chosen) {
   if (chosen == tally.mac.page && cp1251 < mac) return tally.cp1251.page;
   return chosen;
 }
+
+bool events_even(const naming_tally& tally) {
+  return tally.cp1251.page != nullptr && tally.mac.page != nullptr &&
+         events_of(tally, 0) == events_of(tally, 1);
+}

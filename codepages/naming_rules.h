@@ -70,3 +70,8 @@ void naming_tally_add(naming_tally& tally, const unsigned char* bytes, std::size
 // The page to report once detection has read all it will, given the page chosen so far
 // (null, utf-8 and a page whose total is 0 stand as they are).
 code_page* naming_verdict(const naming_tally& tally, code_page* chosen);
+
+// True when the mac-cyrillic/cp1251 rule found as many odd events in the one page's
+// reading as in the other's; false when it counted none (the registry lacks one of them,
+// or the rules are off).
+bool events_even(const naming_tally& tally);

@@ -7,7 +7,7 @@ _kiv() {
   local options='-c -e -g -h -i -j -l -o -q -r -s -t -T -v -- --from-code --to-code --report
     --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose
     --quiet --ignored --recursive --jobs --in-place --dry-run --lossy --backup --keep-times
-    --keep-declarations --repair --help
+    --keep-declarations --repair --guess --help
     --version'
   # bash splits "--to-code=u" at the "=": the words as kiv gets them.
   local -a w=()

@@ -54,4 +54,5 @@ complete $open -l backup -d 'with --in-place: keep each original as NAME~ or NAM
 complete $open -l keep-times -d "with --in-place: give each new file the original's times"
 complete $open -l keep-declarations -d 'with --in-place: leave charset declarations as they are'
 complete $open -l repair -d 'mend lines in another page or double-encoded'
+complete $open -l guess -d 'with --in-place: convert unsure files too'
 complete $open -l version -d 'print the version and the licence'

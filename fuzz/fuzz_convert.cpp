@@ -68,10 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(detect_code_page(&ctx, in, out, true, &score) != nullptr);
     FUZZ_CHECK(out_flush(out));
     unchanged = sink.bytes.size();
-    binary = ctx.outcome == detect_outcome::binary;
+    binary = ctx.outcome == detect_outcome::binary || ctx.outcome == detect_outcome::not_cyrillic;
     named = ctx.outcome == detect_outcome::letters;
   }
-  // As the driver does: binary data is copied, everything else converted.
+  // As the driver does: binary data and text that is not Cyrillic are copied, everything
+  // else converted.
   repair_counts rules;
   const bool by_lines = (flags & 128) && named;
   if (binary)

@@ -1,8 +1,9 @@
 // Detection on arbitrary bytes, in conversion and report mode, with and without -l, on
 // the built-in registry or on one whose letter tables come from the input; utf-8 is named
 // only for bytes that are UTF-8, UTF-16 only for a first block that looks it, binary only
-// for a NUL in what was read; the naming rules only move one single-byte page to another,
-// as their whole-buffer form does, and count the same on bytes in any pieces.
+// for a NUL, a magic number or control bytes in what was read; the naming rules only move
+// one single-byte page to another, as their whole-buffer form does, and count the same on
+// bytes in any pieces, and so do the rules that withhold a page.
 //
 // Input: a flags byte, four piece sizes, then (with a registry of its own) 66 letter
 // bytes per page and a letter count, then the text.
@@ -14,10 +15,12 @@
 
 #include "cli/settings.h"
 #include "codepages/detect.h"
+#include "codepages/doubts.h"
 #include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf8_tally.h"
 #include "convert/convert.h"
+#include "fuzz/doubts_oracle.h"
 #include "fuzz/naming_oracle.h"
 #include "fuzz/pieces.h"
 #include "fuzz/utf8_oracle.h"
@@ -139,21 +142,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(held_blocks <= 7);
 
-  // Binary exactly for a NUL in what was read, in its last block: detection stops there.
+  // Binary exactly for a NUL in what was read, in its last block (detection stops there),
+  // or for the other signs of binary data in it.
   const std::string_view seen(reinterpret_cast<const char*>(data), read);
   const std::size_t nul = seen.find('\0');
   if (ctx.outcome != detect_outcome::utf16) {
-    FUZZ_CHECK((ctx.outcome == detect_outcome::binary) == (nul != std::string_view::npos));
+    FUZZ_CHECK((ctx.outcome == detect_outcome::binary) ==
+               (nul != std::string_view::npos || binary_by_oracle(seen)));
   }
   if (ctx.outcome == detect_outcome::binary) {
     FUZZ_CHECK(page == ctx.fallback);
-    FUZZ_CHECK(nul / detect_block_size == (read - 1) / detect_block_size);
+    if (nul != std::string_view::npos)
+      FUZZ_CHECK(nul / detect_block_size == (read - 1) / detect_block_size);
   }
   if (ctx.outcome == detect_outcome::utf16)
     FUZZ_CHECK(read == std::min<std::size_t>(size, detect_block_size));
   if (ctx.outcome == detect_outcome::utf16 || ctx.outcome == detect_outcome::binary)
     return 0;  // nothing was scored for them
   FUZZ_CHECK((ctx.outcome == detect_outcome::no_hits) == (score == 0.0f));
+  const detect_outcome outcome = ctx.outcome;
+  const code_page* const rival = ctx.rival;
+  if (rival != nullptr) FUZZ_CHECK(outcome == detect_outcome::letters && rival != page);
 
   // utf-8 only for bytes that are UTF-8, counted over everything detection read; while
   // every total is 0 the fallback stands, whatever it is.
@@ -204,5 +213,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(naming_verdict(t, score_off > 0.0f ? off : nullptr) ==
              (score > 0.0f ? page : nullptr));
+
+  // What the rules that withhold a page say, over the whole buffer and in pieces.
+  const bool was_named =
+      outcome == detect_outcome::letters || outcome == detect_outcome::not_cyrillic;
+  code_page* const named = was_named ? const_cast<code_page*>(page) : nullptr;
+  const doubt_answer want = doubt_oracle(pages, seen, named);
+  FUZZ_CHECK((outcome == detect_outcome::not_cyrillic) == (want.kind == doubt::not_cyrillic));
+  FUZZ_CHECK(rival == want.rival);
+  doubt_tally d;
+  doubt_tally_start(d, pages);
+  for (std::size_t at = 0, step, i = 0; at < read; at += step, ++i) {
+    step = std::min<std::size_t>(read - at, 1 + sizes[(i + 1) % 4]);
+    doubt_tally_add(d, data + at, step);
+  }
+  const doubt_answer pieces = doubt_verdict(d, t, named);
+  FUZZ_CHECK(pieces.kind == want.kind && pieces.rival == want.rival);
   return 0;
 }

@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "cli/settings.h"
+#include "codepages/doubts.h"
 #include "codepages/naming_rules.h"
 #include "codepages/registry.h"
 #include "codepages/utf8_tally.h"
 #include "convert/convert.h"
+#include "fuzz/doubts_oracle.h"
 #include "fuzz/naming_oracle.h"
 #include "fuzz/pieces.h"
 #include "fuzz/utf8_oracle.h"
@@ -63,6 +65,7 @@ struct detection {
   std::string written;
   std::vector<std::string> held;
   detect_outcome outcome;
+  const code_page* rival;
 };
 
 detection detect(const std::string& input, bool echo = true, bool passthrough = false,
@@ -80,6 +83,7 @@ detection detect(const std::string& input, bool echo = true, bool passthrough = 
   detection d{};
   d.page = detect_code_page(&ctx, in, out, echo, &d.score);
   d.outcome = ctx.outcome;
+  d.rival = ctx.rival;
   EXPECT_EQ(d.page, input_page);
   for (const pending_block* b = pending_head; b != nullptr; b = b->next)
     d.held.emplace_back(reinterpret_cast<const char*>(b->bytes), b->length);
@@ -133,6 +137,8 @@ TEST(Detect, EverySampleIsDetected) {
   for (const char* page : {"cp866", "cp1251", "koi8-r", "iso-8859-5", "mac-cyrillic", "utf-8"}) {
     const detection d = detect(sample(page));
     EXPECT_STREQ(d.page->name, page);
+    EXPECT_EQ(d.outcome, detect_outcome::letters) << page;
+    EXPECT_EQ(d.rival, nullptr) << page;
     EXPECT_EQ(d.written, "");
     EXPECT_GE(d.score, 17.0f) << page;
   }
@@ -364,6 +370,7 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
   // only look like UTF-8 (surrogates, overlong, past U+10FFFF) next to the extremes that are.
   const std::string parts[] = {sample("utf-8"), sample("cp1251"),
                                "Déjà l'été ; où êtes-vous, très chère Noëlle ? "};
+  const std::string latin1 = recode(parts[2], "utf-8", "latin1");
   const std::string edges =
       "\xED\xA0\x80\xED\x9F\xBF\xF4\x90\x80\x80\xF4\x8F\xBF\xBF\xE0\x9F\xBF\xE0\xA0\x80"
       "\xF0\x8F\xBF\xBF\xF0\x90\x80\x80\xC1\xBF\xC2\x80\xF5\x80\x80\x80";
@@ -377,7 +384,7 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
         for (std::size_t j = 0; j < len % 40; ++j)
           in.push_back(rng() % 2 ? char(rng()) : edges[rng() % edges.size()]);
       } else {
-        const std::string& from = parts[kind % 3];
+        const std::string& from = kind == 3 && len % 2 ? latin1 : parts[kind % 3];
         const std::size_t at = rng() % from.size();
         in += from.substr(at, kind == 3 ? len % 60 : len);
       }
@@ -403,7 +410,12 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
       EXPECT_EQ(d.page, output_page);
       continue;
     }
-    ASSERT_NE(d.outcome, detect_outcome::binary) << "trial " << trial;
+    // So does much of the rest: control bytes, read whole.
+    ASSERT_EQ(d.outcome == detect_outcome::binary, binary_by_oracle(read)) << "trial " << trial;
+    if (d.outcome == detect_outcome::binary) {
+      EXPECT_EQ(d.page, output_page);
+      continue;
+    }
     std::vector<std::string> blocks;
     for (std::size_t at = 0; at < read.size(); at += detect_block_size)
       blocks.push_back(read.substr(at, detect_block_size));
@@ -422,6 +434,11 @@ TEST(Detect, Utf8IsNamedByTheRuleOnWhatWasRead) {
     named = naming_oracle(code_pages, read, named);
     code_page* const want = named != nullptr ? named : output_page;
     ASSERT_EQ(d.page, want) << "trial " << trial << ": V " << n.valid << " I " << n.invalid;
+    // Then what the rules that withhold a page say of it.
+    const doubt_answer doubts = doubt_oracle(code_pages, read, named != nullptr ? want : nullptr);
+    ASSERT_EQ(d.outcome == detect_outcome::not_cyrillic, doubts.kind == doubt::not_cyrillic)
+        << "trial " << trial;
+    ASSERT_EQ(d.rival, doubts.rival) << "trial " << trial;
     if (scored && d.page == utf8) {
       EXPECT_LE(n.invalid, n.valid);
     }
@@ -478,6 +495,46 @@ TEST(Detect, NamingRules) {
     EXPECT_STREQ(on.page->name, r.want) << r.bytes;
     EXPECT_STREQ(off.page->name, r.without) << r.bytes;
     EXPECT_EQ(on.held, off.held) << r.bytes;
+  }
+}
+
+TEST(Detect, RulesThatWithholdThePage) {
+  // The page stays the one named without them, only withheld: binary data goes to the
+  // fallback, as for a NUL. The blocks written and held do not change.
+  std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  for (int i = 0; i < 600; ++i) pdf.push_back(char(0x80 + i * 37 % 128));
+  struct row {
+    const char* what;
+    std::string bytes;
+    detect_outcome outcome;
+    const char* page;
+    const char* rival;
+  } rows[] = {
+      {"French in Latin-1",
+       recode("Le chat est très élégant, déjà vu à côté de la forêt.\n", "utf-8", "latin1"),
+       detect_outcome::not_cyrillic, "koi8-r", nullptr},
+      {"Greek in cp1253",
+       recode("Η γρήγορη καφέ αλεπού πηδάει πάνω από το τεμπέλικο σκυλί.\n", "utf-8", "cp1253"),
+       detect_outcome::not_cyrillic, "mac-cyrillic", nullptr},
+      {"cp866 heading", recode("ВСЁ О ФАЙЛАХ\n", "utf-8", "cp866"), detect_outcome::letters,
+       "mac-cyrillic", "cp866"},
+      {"PDF without a NUL", pdf, detect_outcome::binary, "koi8-r", nullptr},
+      {"Russian", sample("cp866").substr(0, 600), detect_outcome::letters, "cp866", nullptr},
+  };
+  for (const row& r : rows) {
+    doubt_rules = false;
+    const detection before = detect(r.bytes);
+    doubt_rules = true;
+    const detection d = detect(r.bytes);
+    EXPECT_EQ(d.outcome, r.outcome) << r.what;
+    EXPECT_STREQ(d.page->name, r.page) << r.what;
+    EXPECT_STREQ(d.rival != nullptr ? d.rival->name : nullptr, r.rival) << r.what;
+    EXPECT_EQ(before.outcome, detect_outcome::letters) << r.what;
+    if (r.outcome != detect_outcome::binary) {
+      EXPECT_EQ(d.page, before.page) << r.what;
+    }
+    EXPECT_EQ(d.written, before.written) << r.what;
+    EXPECT_EQ(d.held, before.held) << r.what;
   }
 }
 

@@ -299,8 +299,10 @@ TEST(Repair, MendsMixedPagesAndDoubleEncodedText) {
       {"utf-8, then cp866", clean_lines + recode(plain_lines, "utf-8", "cp866"), "utf-8", plain, 3},
       {"utf-8, then koi8-r", clean_lines + recode(plain_lines, "utf-8", "koi8-r"), "utf-8", plain,
        3},
+      // Detection names it iso-8859-5, whose reading of the UTF-8 makes pairs no Russian
+      // text has: not Cyrillic, so no rule runs on it (with -i utf-8 they do).
       {"utf-8, then iso-8859-5", clean_lines + recode(plain_lines, "utf-8", "iso-8859-5"), "utf-8",
-       plain, 3},
+       plain, 3, false},
       {"utf-8, then mac-cyrillic", clean_lines + recode(more_lines, "utf-8", "mac-cyrillic"),
        "utf-8", text, 3},
       // Detection takes it for mac-cyrillic: UTF-8 read as cp1251 has capitals after small

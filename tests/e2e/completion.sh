@@ -46,7 +46,7 @@ kiv -- -i "$f"|$T/d/alpha.txt
 kiv --to-code = utf-8 "$f"|$T/d/alpha.txt
 kiv --report "$f"|$T/d/alpha.txt
 kiv -T|-T
-kiv --|-- --from-code --to-code --report --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose --quiet --ignored --recursive --jobs --in-place --dry-run --lossy --backup --keep-times --keep-declarations --repair --help --version
+kiv --|-- --from-code --to-code --report --convert --leave-low-scores --no-box-drawing --box-drawing --letters-only --verbose --quiet --ignored --recursive --jobs --in-place --dry-run --lossy --backup --keep-times --keep-declarations --repair --guess --help --version
 TABLE
 
 finish

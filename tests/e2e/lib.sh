@@ -94,7 +94,7 @@ completion_cases() {
   local f=$T/d/a words want
   local longs="--from-code --to-code --report --convert --leave-low-scores --no-box-drawing"
   longs+=" --box-drawing --letters-only --verbose --quiet --ignored --recursive --jobs --in-place"
-  longs+=" --dry-run --lossy --backup --keep-times --keep-declarations --repair --help --version"
+  longs+=" --dry-run --lossy --backup --keep-times --keep-declarations --repair --guess --help --version"
   local options="-T -c -e -g -h -i -j -l -o -q -r -s -t -v $longs"
   rows=() wants=()
   while IFS='|' read -r words want; do rows+=("$words") wants+=("$want"); done <<TABLE
