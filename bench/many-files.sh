@@ -5,8 +5,9 @@
 #   bench/many-files.sh [kiv binary] [number of files]     (defaults: build/kiv, 3000)
 #
 # Then converting them in place, into utf-8 (a sixth are utf-8 already) and a second time
-# (all are), with and without --repair; BEFORE=another/kiv runs the same beside it, for
-# the figures before a change. WAYS= leaves out the reports, WAYS=batch keeps one way.
+# (all are): named, walked with -r, in two jobs, with --repair; BEFORE=another/kiv runs
+# the same beside it, for the figures before a change. WAYS= leaves out the reports,
+# WAYS=batch keeps one way.
 #
 # The files are made here: 1-6 KB of Russian sentences of our own (in characters all six
 # pages have), a sixth of them in each page; and 300 files that hold 1 MB of ASCII before
@@ -75,24 +76,36 @@ if [ -n "$ways" ]; then
   done
 fi
 
-# In place: a fresh copy of the files for each run (not timed), then one kiv for them all;
-# then a second run on what it converted. The ways are timed in turn, run after run.
+# In place: a fresh copy of the files for each run (not timed), then one kiv for them all
+# (named one by one, or the folder with -r); then a second run on what it converted. The
+# ways are timed in turn, run after run, on the file system of the temporary folder.
 convert_copy() {  # convert_copy KIV ARGS...: microseconds of a first and a second run
   local bin=$1 t first
   shift
   rm -rf "$W/ip" && cp -r "$W/files" "$W/ip" && sync
   t=${EPOCHREALTIME/[.,]/}
-  find "$W/ip" -type f -exec "$bin" --in-place "$@" -o utf-8 {} + >/dev/null 2>&1 || true
+  in_place "$bin" "$@" >/dev/null 2>&1 || true
   first=$((${EPOCHREALTIME/[.,]/} - t))
   t=${EPOCHREALTIME/[.,]/}
-  find "$W/ip" -type f -exec "$bin" --in-place "$@" -o utf-8 {} + >/dev/null 2>&1 || true
+  in_place "$bin" "$@" >/dev/null 2>&1 || true
   echo "$first $((${EPOCHREALTIME/[.,]/} - t))"
+}
+in_place() {  # in_place KIV ARGS...: -r takes the folder, else the files are named
+  local bin=$1
+  shift
+  if [ "${1:-}" = -r ]; then
+    "$bin" --in-place "$@" -o utf-8 "$W/ip"
+  else
+    find "$W/ip" -type f -exec "$bin" --in-place "$@" -o utf-8 {} +
+  fi
 }
 bins=("$KIV")
 [ -n "${BEFORE:-}" ] && bins+=("$(realpath "$BEFORE")")
 rows=()
 for bin in "${bins[@]}"; do
   rows+=("$bin")
+  "$bin" --help | grep -q -- --recursive && rows+=("$bin -r")
+  "$bin" --help | grep -q -- --jobs && rows+=("$bin -j 2")
   "$bin" --help | grep -q -- --repair && rows+=("$bin --repair")
 done
 for _ in $(seq "$RUNS"); do
@@ -100,6 +113,7 @@ for _ in $(seq "$RUNS"); do
 done
 med() { sort -n | awk '{ a[NR] = $1 } END { printf "%.1f", a[int((NR + 1) / 2)] / 1000 }'; }
 echo
+echo "in place on $(stat -f -c %T "$W"), $(nproc) cores"
 printf '| kiv --in-place -o utf-8, %s files | first run, ms | second run, ms |\n|---|---|---|\n' "$COUNT"
 for i in "${!rows[@]}"; do
   printf '| %s | %s | %s |\n' "${rows[i]}" "$(cut -d' ' -f1 "$W/ip.$i" | med)" \
