@@ -140,6 +140,7 @@ struct run_state {
   job_pool pool;
   int outstanding[jobs_most] = {};
   int coordinator = -1;
+  int filling = 0;  // the worker being handed files
   entry* current = nullptr;
   entry* entries = nullptr;  // a ring of entries_most
   std::uint32_t first = 0, next = 0;
@@ -968,15 +969,16 @@ void dispatch(run_state& run, file_job& f, bool link) {
   // wait on the other with its socket full.
   const bool long_name = std::strlen(f.name) + std::strlen(f.base) > 8192;
   if (long_name) drain(run);
-  int w = 0;
-  for (int k = 1; k < run.pool.count; ++k)
-    if (run.outstanding[k] < run.outstanding[w]) w = k;
-  while (run.outstanding[w] >= run.waiting.limit && !run.stop) {
-    receive_one(run);
-    for (int k = 0; k < run.pool.count; ++k)
-      if (run.outstanding[k] < run.outstanding[w]) w = k;
+  // A worker is given a batch's worth in a row: one worker syncs and renames its batch
+  // while the next writes its own, rather than all of them at once.
+  int w = run.filling;
+  while (!run.stop && run.outstanding[w] >= run.waiting.limit) {
+    for (int k = 1; k <= run.pool.count && run.outstanding[w] >= run.waiting.limit; ++k)
+      w = (run.filling + k) % run.pool.count;
+    if (run.outstanding[w] >= run.waiting.limit) receive_one(run);
   }
   if (run.stop) return;
+  run.filling = w;
   entry* e = run.current;
   job_task task{e->id, f.fd,     f.dir,  run.dir.dev, run.dir.ino, run.dir_append_only,
                 link,  f.prefix, f.name, f.base,      f.resolved};
