@@ -262,9 +262,22 @@ int folder_adopt(folder& d, int fd) {
   return 0;
 }
 
+namespace {
+// Asked once: a run does not change who it runs as. (Not a function's static, which
+// would need the C++ runtime's guard.)
+bool ids_known = false;
+uid_t own_user = 0;
+gid_t own_group = 0;
+}  // namespace
+
 bool made_owned_as(const folder& d, const struct stat& st) {
-  const gid_t group = (d.mode & S_ISGID) != 0 ? d.gid : getegid();
-  return geteuid() == st.st_uid && group == st.st_gid;
+  if (!ids_known) {
+    own_user = geteuid();
+    own_group = getegid();
+    ids_known = true;
+  }
+  const gid_t group = (d.mode & S_ISGID) != 0 ? d.gid : own_group;
+  return own_user == st.st_uid && group == st.st_gid;
 }
 
 bool folder_append_only(const folder& d) {
