@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "codepages/ascii_runs.h"
 #include "codepages/high_halves.h"
 #include "codepages/letter_pairs.h"
 #include "codepages/naming_rules.h"
@@ -284,12 +285,6 @@ void count_ascii(doubt_tally& t, const unsigned char* bytes, std::size_t n) {
   t.words_open = lead == n || trail > 0;
 }
 
-bool all_ascii(const unsigned char* bytes) {
-  std::uint64_t x[4];
-  std::memcpy(x, bytes, sizeof x);
-  return ((x[0] | x[1] | x[2] | x[3]) & 0x8080808080808080u) == 0;
-}
-
 // The magic numbers of the formats most often met among text: PDF, gzip, xz, zstd, zip
 // (and the office formats in it), JPEG, PNG, GIF, ELF, gettext catalogues either way
 // round, and bzip2 (a block, or the end of an empty stream).
@@ -394,25 +389,15 @@ bool add_bytes(doubt_tally& tally, const unsigned char* bytes, std::size_t size)
     tally.head[tally.head_len++] = bytes[i];
   tally.length += size;
   // Stretches of ASCII at least a word of 32 long go the quick way.
-  constexpr std::size_t word = 32;
-  std::size_t i = 0;
   bool high = false;
-  for (std::size_t w = 0; w + word <= size;) {
-    if (!all_ascii(bytes + w)) {
-      w += word;
-      continue;
-    }
-    std::size_t first = w, end = w + word;
-    while (first > i && bytes[first - 1] < 0x80) --first;
-    while (end + word <= size && all_ascii(bytes + end)) end += word;
-    while (end < size && bytes[end] < 0x80) ++end;
-    count_bytes<counting>(tally, bytes + i, first - i);
-    count_ascii<counting>(tally, bytes + first, end - first);
-    if (first > i) high = true;
-    i = w = end;
-  }
-  count_bytes<counting>(tally, bytes + i, size - i);
-  return high || i < size;
+  split_ascii_runs(
+      bytes, size,
+      [&](const unsigned char* p, std::size_t n) {
+        count_bytes<counting>(tally, p, n);
+        high = high || n > 0;
+      },
+      [&](const unsigned char* p, std::size_t n) { count_ascii<counting>(tally, p, n); });
+  return high;
 }
 
 }  // namespace

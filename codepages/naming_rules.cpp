@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "codepages/ascii_runs.h"
 #include "codepages/registry.h"
 
 bool naming_rules = true;
@@ -244,37 +245,21 @@ void naming_tally_start(naming_tally& tally, code_page* pages) {
   }
 }
 
-bool all_ascii(const unsigned char* bytes) {
-  std::uint64_t x[4];
-  std::memcpy(x, bytes, sizeof x);
-  return ((x[0] | x[1] | x[2] | x[3]) & 0x8080808080808080u) == 0;
-}
-
 void naming_tally_add(naming_tally& tally, const unsigned char* bytes, std::size_t size) {
+  if (!tally.skip_ascii) return count_all(tally, bytes, size);
   // Of a long stretch of ASCII only its first byte, which ends what came before, and the
   // classes of its last two, the neighbours of what follows, change the counts.
-  constexpr std::size_t word = 32;
-  std::size_t i = 0;
-  for (std::size_t w = 0; tally.skip_ascii && w + word <= size;) {
-    if (!all_ascii(bytes + w)) {
-      w += word;
-      continue;
-    }
-    std::size_t first = w, end = w + word;
-    while (first > i && bytes[first - 1] < 0x80) --first;
-    while (end + word <= size && all_ascii(bytes + end)) end += word;
-    while (end < size && bytes[end] < 0x80) ++end;
-    count_all(tally, bytes + i, first - i);
-    if (tally.before >= 0x80) count_all(tally, bytes + first, 1);
-    const std::uint32_t k1 = both_classes[bytes[end - 2]], k = both_classes[bytes[end - 1]];
-    tally.cp1251.window = (tally.cp1251.window << 6 | (k1 & 7) << 3 | (k & 7)) & 511;
-    tally.mac.window = (tally.mac.window << 6 | (k1 >> 3) << 3 | k >> 3) & 511;
-    tally.stretch_before = bytes[end - 2];
-    tally.repeats = 1;
-    tally.before = bytes[end - 1];
-    i = w = end;
-  }
-  count_all(tally, bytes + i, size - i);
+  split_ascii_runs(
+      bytes, size, [&](const unsigned char* p, std::size_t n) { count_all(tally, p, n); },
+      [&](const unsigned char* p, std::size_t n) {
+        if (tally.before >= 0x80) count_all(tally, p, 1);
+        const std::uint32_t k1 = both_classes[p[n - 2]], k = both_classes[p[n - 1]];
+        tally.cp1251.window = (tally.cp1251.window << 6 | (k1 & 7) << 3 | (k & 7)) & 511;
+        tally.mac.window = (tally.mac.window << 6 | (k1 >> 3) << 3 | k >> 3) & 511;
+        tally.stretch_before = p[n - 2];
+        tally.repeats = 1;
+        tally.before = p[n - 1];
+      });
 }
 
 code_page* naming_verdict(const naming_tally& tally, code_page* chosen) {
