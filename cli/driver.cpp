@@ -306,7 +306,7 @@ void handle_input(run_state& run, int fd, const char* name) {
     // Line by line only where it is asked for or told of: otherwise as fast as ever.
     if ((repair || verbose) && (input_given || run.ctx.outcome == detect_outcome::letters)) {
       repair_counts counts;
-      converted = repair_file(in, out, repair, counts);
+      converted = repair_file(in, out, repair, counts, !input_given && run.ctx.mid_line);
       const auto lines = static_cast<std::uintmax_t>(counts.lines);
       if (lines > 0)
         warn_verbose(repair ? "%s: %ju line%s repaired\n"

@@ -132,6 +132,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
   if (doubt_rules) doubt_tally_start(doubts, ctx->pages);
   std::uint32_t histogram[256];
   ctx->rival = nullptr;
+  ctx->mid_line = false;
   for (bool first = true;; first = false) {
     ctx->block_len =
         static_cast<std::int32_t>(read_block(input, ctx->block, detect_block_size, output));
@@ -153,6 +154,7 @@ code_page* detect_code_page(detect_ctx* ctx, input_stream& input, output_stream&
     if (echo && ctx->block_len > 0) {
       if (score == 0.0f) {
         if (!out_put(output, ctx->block, static_cast<std::size_t>(ctx->block_len))) break;
+        ctx->mid_line = ctx->block[ctx->block_len - 1] != '\n';
       } else if (!pending_append(ctx->block, ctx->block_len)) {
         return nullptr;
       }

@@ -28,6 +28,7 @@ struct detect_ctx {
   detect_outcome outcome = detect_outcome::no_hits;  // set by detect_code_page
   code_page* rival = nullptr;  // letters: another page that reads the bytes nearly as
                                // well (unsure which), or null
+  bool mid_line = false;       // what was written at once ends inside a line
 };
 
 // Blocks that detection read but did not write, oldest first; empty between inputs.

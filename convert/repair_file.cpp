@@ -38,7 +38,8 @@ struct line_loop {
   // The start of a character that the last converted window cut off.
   unsigned char carry[carry_room] = {};
   std::size_t carry_len = 0;
-  std::size_t held = 0;  // bytes of a line in line_area
+  std::size_t held = 0;       // bytes of a line in line_area
+  bool unseen_start = false;  // the line began before the first byte seen here
 };
 
 unsigned char* area() { return line_area + carry_room; }
@@ -91,7 +92,7 @@ void drop_carry(line_loop& l) {
 
 // A window of the span, or the one at the start of the line area.
 void window(line_loop& l, const unsigned char* p, std::size_t len, bool in_area, bool line_ends) {
-  const window_verdict v = repair_text(l.state, p, len);
+  const window_verdict v = l.unseen_start ? window_verdict{} : repair_text(l.state, p, len);
   l.line_fired |= v.fired;
   if (!v.fired && v.invalid) l.counts.invalid = true;
   if (v.fired && l.text_pair != nullptr) {
@@ -109,6 +110,7 @@ void window(line_loop& l, const unsigned char* p, std::size_t len, bool in_area,
   if (line_ends) {
     l.counts.lines += l.line_fired;
     l.line_fired = false;
+    l.unseen_start = false;
   }
 }
 
@@ -163,7 +165,8 @@ bool repair_file_reserve() {
   return line_area != nullptr && repair_reserve();
 }
 
-int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& counts) {
+int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& counts,
+                bool mid_line) {
   counts = repair_counts{};
   repair_state state;
   if (!repair_start(state, input_page) || open_conversion() != 0) return convert_file(in, out);
@@ -184,6 +187,7 @@ int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& 
   page_pair& pair = *pair_for(input_page, output_page);
   reset_pair(pair);
   line_loop l{out, counts, pair, text_pair, state};
+  l.unseen_start = mid_line;
 
   // After a loss the rules go on to the end: the lines they would mend are counted.
   const auto going = [&] { return out.error == 0 && !(l.lost && mend); };

@@ -20,6 +20,8 @@ bool repair_file_reserve();
 // handed to convert_file). With mend, a line a rule fired on is written as its new text,
 // converted as a UTF-8 line would be; without, it is converted as today, and only counted.
 // Every other line is converted as convert_file converts it, so an input on which nothing
-// fired gives the same bytes. Returns as convert_file does (ENOMEM also when the buffers
-// could not be had).
-int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& counts);
+// fired gives the same bytes. mid_line: the input's first line began in what was written
+// before (blocks detection let through at once); unseen whole, it is left as it is and not
+// counted. Returns as convert_file does (ENOMEM also when the buffers could not be had).
+int repair_file(input_stream& in, output_stream& out, bool mend, repair_counts& counts,
+                bool mid_line = false);

@@ -52,6 +52,15 @@ run --repair -o koi8-r "$T/utf8-cp1251"
 expect_file "utf8-cp1251 to koi8-r" "$T/out" "$T/want"
 run -v --repair -o utf-8 <"$T/double"
 expect_text "standard input: said" "$T/err" "kiv: <stdin>: 14 lines repaired\n"
+# A line that began in the blocks written before detection decided is not measured from
+# its middle: with or without -i, and in place, it stays as it was.
+{ head -c 509 /dev/zero | tr '\0' x && printf ' ab' && printf 'Привет мир\n' | iconv -t cp1251 &&
+  for i in $(seq 40); do cat "$T/three"; done; } >"$T/mid-line"
+for i in "" "-i utf-8"; do
+  run -v --repair $i -o utf-8 "$T/mid-line"
+  expect_file "a line begun before [$i]" "$T/out" "$T/mid-line"
+  expect_text "a line begun before [$i]: nothing said" "$T/err" ''
+done
 
 # Several inputs: one stream, each converted from its own page.
 run -o utf-8 "$(sample koi8-r)" "$(sample cp866)" "$(sample mac-cyrillic)"
