@@ -29,9 +29,8 @@ option_name long_name(const option_row& r) {
 void write_help(std::FILE* out) {
   std::fprintf(out, " kiv %s -- Fri Feb 27 12:29:12 MSK 2015\n", version);
   put_line(out,
-           " Usage: kiv [-egT] [--repair] [-i incp] [-o outcp] [file ...]\n"
-           "        kiv --in-place [--dry-run] [--lossy] [--repair] [-v] [-i incp] -o outcp file "
-           "...\n\n"
+           " Usage: kiv [-egT] [-i incp] [-o outcp] [file ...]\n"
+           "        kiv --in-place [--dry-run] [--lossy] [-v] [-i incp] -o outcp file ...\n\n"
            "    -e   -- Replace box-drawing characters by non-graphic. Default.\n"
            "    -g   -- Inverse of -e option. (Overrides any previous -e option).\n"
            "    -c   -- Work with alphabet characters only. Skips non-russian characters");
