@@ -56,6 +56,7 @@ bool journal_message(journal& j, const char* text, std::size_t len) {
 }
 
 bool journal_append(journal& j, const char* records, std::size_t len) {
+  if (len == 0) return true;
   char* at = room(j, len);
   if (at == nullptr) return false;
   std::memcpy(at, records, len);

@@ -1,8 +1,9 @@
 // Walking a tree for --recursive, by descriptors only: each folder opened from its parent
 // by its name, never following a link, and checked to be the one the parent listed; at
 // most walk_descriptors of them held, a deeper one reached again from the nearest held
-// ancestor. Names are sorted by bytes, subfolders walked where their names fall, so two
-// runs go in the same order; one folder's names are held at a time.
+// ancestor, a parent again through "..", each checked. Names are sorted by bytes,
+// subfolders walked where their names fall, so two runs go in the same order; the names
+// of the folders on the way down are held, each read once.
 #pragma once
 
 #include <sys/types.h>

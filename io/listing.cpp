@@ -30,7 +30,7 @@ int by_bytes(const void* a, const void* b) {
 
 }  // namespace
 
-int list_folder(int fd, const char* after, listing& list) {
+int list_folder(int fd, listing& list) {
   list.used = list.count = 0;
   if (lseek(fd, 0, SEEK_SET) != 0) return errno;
   alignas(8) char buf[8192];
@@ -43,7 +43,6 @@ int list_folder(int fd, const char* after, listing& list) {
       at += d->d_reclen;
       const char* name = d->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      if (after != nullptr && std::strcmp(name, after) <= 0) continue;
       const std::size_t len = std::strlen(name) + 1;
       if (!grow(&list.bytes, &list.cap, list.used + 1 + len) ||
           !grow(&list.at, &list.slots, list.count + 1))

@@ -11,9 +11,9 @@ struct listing {
   std::size_t count = 0, slots = 0;
 };
 
-// Reads the names of the folder open on fd (from its start; "." and ".." left out), only
-// those that sort after `after` when it is not null, and sorts them. 0 or the error number.
-int list_folder(int fd, const char* after, listing& list);
+// Reads the names of the folder open on fd (from its start; "." and ".." left out) and
+// sorts them. 0 or the error number.
+int list_folder(int fd, listing& list);
 
 inline const char* listed_name(const listing& list, std::size_t i) {
   return list.bytes + list.at[i];

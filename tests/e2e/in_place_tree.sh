@@ -232,6 +232,21 @@ else
   echo "no script or strace: the progress line is not tried"
 fi
 
+# A tree 3000 deep with a file at its foot, and a folder of 3000 folders: each folder
+# listed once, and the way back up taken through "..".
+deep=$T/deep
+perl -e '
+  my ($top, $file) = @ARGV;
+  open my $in, "<", $file or die; local $/; my $text = <$in>;
+  mkdir $top or die; chdir $top or die;
+  for my $d (1..3000) { mkdir "d" or die; chdir "d" or die }
+  open my $o, ">", "foot.txt" or die; print $o $text; close $o;' "$deep" "$(sample cp1251)"
+mkdir "$T/wide" && (cd "$T/wide" && seq -w 3000 | xargs mkdir) && cp "$(sample koi8-r)" "$T/wide/3000/last.txt"
+run --in-place -r -o utf-8 "$deep" "$T/wide"
+expect_status "deep and wide" 0
+expect_text "deep and wide: converted" <(sed 's|/d/d/d/.*/d/|/d/.../d/|' "$T/out") \
+  "$deep/d/.../d/foot.txt: cp1251 -> utf-8\n$T/wide/3000/last.txt: koi8-r -> utf-8\n"
+
 # 10 000 files in 1 000 folders, 200 deep at the deepest, under 32 descriptors: on a
 # tmpfs where one can be mounted, so that it takes seconds.
 big=$T/big
