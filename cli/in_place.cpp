@@ -103,6 +103,9 @@ struct entry {
   int worker = -1;  // where it is being converted
   dev_t file_dev = 0;
   ino_t file_ino = 0;
+  bool ready = false;       // its worker waits for its turn to rename it
+  bool go = false;          // and was told it is
+  std::uint64_t bytes = 0;  // read of it
 };
 
 struct queued {
@@ -150,6 +153,8 @@ constexpr std::uint32_t entries_most = 4096;
 void count(run_state& run, std::size_t tally::*field) {
   ++(run.counts.*field);
   if (run.current != nullptr) ++(run.current->counts.*field);
+  const tally& c = run.counts;
+  progress_files(c.converted + c.already + c.binary + c.left_alone + c.failed, c.left_alone);
 }
 
 // One file's handling: its names and what is open.
@@ -708,6 +713,7 @@ void rename_converted(run_state& run, file_job& f, const queued& q) {
 // those whose sync worked renamed in order, each file's line and what came after it said
 // in turn. No rename comes before its file's text is on disk.
 void answer(run_state& run, entry* e);
+bool wait_turn(run_state& run, const entry& e);
 
 void commit_batch(run_state& run) {
   batch& b = run.waiting;
@@ -717,18 +723,31 @@ void commit_batch(run_state& run) {
   for (int i = 0; i < b.count; ++i) errors[i] = replace_sync(b.items[i].f->r);
   for (int i = 0; i < b.count; ++i) {
     queued& q = b.items[i];
-    // In a worker, each file's record is its own, sent when the file is done.
-    if (q.said != nullptr) capture_into(&q.said->said);
-    run.current = q.said;
-    if (errors[i] != 0)
-      failed(run, *q.f, errors[i]);
-    else
-      rename_converted(run, *q.f, q);
-    capture_into(nullptr);
-    run.current = nullptr;
-    if (q.said != nullptr) answer(run, q.said);
-    journal_replay(q.after);
+    // In a worker, each file's record is its own, sent when the file is done; its rename
+    // waits for its turn. Without one (the run ends), the rest go as new files removed.
+    if (q.said != nullptr && !run.stop && errors[i] == 0 && !wait_turn(run, *q.said)) {
+      run.stop = true;
+    } else if (!run.stop && standard_output().error == 0) {
+      if (q.said != nullptr) capture_into(&q.said->said);
+      run.current = q.said;
+      if (errors[i] != 0)
+        failed(run, *q.f, errors[i]);
+      else
+        rename_converted(run, *q.f, q);
+      capture_into(nullptr);
+      run.current = nullptr;
+      if (q.said != nullptr) answer(run, q.said);
+      journal_replay(q.after);
+    }
+    // The record lost, nothing more is renamed: the lines are all that says which page
+    // each file was taken for.
+    if (standard_output().error != 0) run.stop = true;
     journal_free(q.after);
+    if (q.said != nullptr && run.stop) {
+      journal_free(q.said->said);
+      q.said->~entry();
+      std::free(q.said);
+    }
     job_free(q.f);
   }
   b.count = 0;
@@ -869,6 +888,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
   std::memcpy(q.pages, pages, sizeof pages);
   q.after = journal{};
   q.said = run.current;  // a worker's: the record it keeps for this file
+  if (q.said != nullptr) q.said->bytes = progress_bytes_read() - q.said->bytes;
   ++b.count;
   b.bytes += q.made.st_size;
   *taken = true;
@@ -906,6 +926,8 @@ entry* begin_entry(run_state& run) {
 
 void show_progress(const run_state& run);
 
+// Says what is done in turn; then, if the next file waits in a worker for its rename, tells
+// that worker it is its turn: the line of the file before it is out.
 void emit_ready(run_state& run) {
   while (run.first != run.next && run.entries[run.first % entries_most].done) {
     entry& e = run.entries[run.first % entries_most];
@@ -913,30 +935,45 @@ void emit_ready(run_state& run) {
     journal_free(e.said);
     ++run.first;
   }
+  if (standard_output().error != 0) run.stop = true;  // no record: no more renames
+  if (run.first != run.next && !run.stop) {
+    entry& head = run.entries[run.first % entries_most];
+    if (head.ready && !head.go) {
+      head.go = true;
+      if (jobs_go(run.pool, head.worker, head.id) != 0) run.stop = true;
+    }
+  }
   show_progress(run);
 }
 
-// One worker's answer taken in: what it did counted, what it said kept for its turn.
+// A worker gone: what it held is not done (its new files it removed, as a signal made it
+// go), and nothing more is started.
+void lost_worker(run_state& run, int error) {
+  report("kiv: a job ended before its files were done: %s\n", std::strerror(error));
+  run.status = status_failure;
+  run.stop = true;
+  for (std::uint32_t id = run.first; id != run.next; ++id) {
+    entry& e = run.entries[id % entries_most];
+    if (e.worker >= 0 && !e.done) {
+      e.done = true;
+      ++run.counts.failed;
+    }
+  }
+  for (int k = 0; k < run.pool.count; ++k) run.outstanding[k] = 0;
+  emit_ready(run);
+}
+
+// One worker's word taken in: a file whose turn it waits for, or one done, what it did
+// counted and what it said kept for its turn.
 void receive_one(run_state& run) {
   job_result r;
-  const int w = jobs_receive(run.pool, r);
-  if (w < 0) {
-    // A worker gone: what it held is not done, and nothing more is started.
-    const int error = errno;
-    report("kiv: a job ended before its files were done: %s\n", std::strerror(error));
-    run.status = status_failure;
-    run.stop = true;
-    for (std::uint32_t id = run.first; id != run.next; ++id) {
-      entry& e = run.entries[id % entries_most];
-      if (e.worker >= 0 && !e.done) {
-        e.done = true;
-        ++run.counts.failed;
-      }
-    }
-    for (int k = 0; k < run.pool.count; ++k) run.outstanding[k] = 0;
+  const int w = jobs_pump(run.pool, r, true);
+  if (w < 0) return lost_worker(run, errno);
+  entry& e = run.entries[r.id % entries_most];
+  if (r.ready) {
+    e.ready = true;
     return emit_ready(run);
   }
-  entry& e = run.entries[r.id % entries_most];
   if (!journal_append(e.said, r.said, r.said_len)) report_text("kiv: Cannot allocate memory\n", 28);
   std::size_t tally::*fields[5] = {&tally::converted, &tally::already, &tally::binary,
                                    &tally::left_alone, &tally::failed};
@@ -947,28 +984,27 @@ void receive_one(run_state& run) {
     run.dir_renamed = true;
     if (reserve(run.replaced)) add(run.replaced, r.dev, r.ino);
   }
+  progress_bytes(static_cast<std::size_t>(r.bytes));
   --run.outstanding[w];
   e.done = true;
   emit_ready(run);
 }
 
-// Every file handed out done.
+// Every file handed out done. A run that stops waits no more: the workers, told nothing
+// more, remove the new files they hold.
 void drain(run_state& run) {
   for (;;) {
     int held = 0;
     for (int k = 0; k < run.pool.count; ++k) held += run.outstanding[k];
-    if (held == 0) return;
+    if (held == 0 || run.stop) return;
     receive_one(run);
   }
 }
 
-// Hands the file, open and checked, to the worker with the least in hand.
+// Hands the file, open and checked, to a worker. Never waits on a socket: what it cannot
+// take yet is sent as it can, while the answers are read.
 void dispatch(run_state& run, file_job& f, bool link) {
   if (const int error = find_its_folder(run, f, link)) return failed(run, f, error);
-  // A long name is sent only to a worker with nothing in hand, so that neither side can
-  // wait on the other with its socket full.
-  const bool long_name = std::strlen(f.name) + std::strlen(f.base) > 8192;
-  if (long_name) drain(run);
   // A worker is given a batch's worth in a row: one worker syncs and renames its batch
   // while the next writes its own, rather than all of them at once.
   int w = run.filling;
@@ -980,7 +1016,7 @@ void dispatch(run_state& run, file_job& f, bool link) {
   if (run.stop) return;
   run.filling = w;
   entry* e = run.current;
-  job_task task{e->id, f.fd,     f.dir,  run.dir.dev, run.dir.ino, run.dir_append_only,
+  job_task task{e->id, f.fd,     f.dir,  run.dir.dev, run.dir.ino,
                 link,  f.prefix, f.name, f.base,      f.resolved};
   if (const int error = jobs_send(run.pool, w, task)) return failed(run, f, error);
   e->worker = w;
@@ -1003,12 +1039,90 @@ void answer(run_state& run, entry* e) {
   r.counts[2] = e->counts.binary;
   r.counts[3] = e->counts.left_alone;
   r.counts[4] = e->counts.failed;
+  r.bytes = e->bytes;
   r.said = e->said.bytes;
   r.said_len = e->said.len;
   if (job_answer(run.coordinator, r) != 0) run.stop = true;
   journal_free(e->said);
   e->~entry();
   std::free(e);
+}
+
+// A file handed to a worker, kept while the worker waits for another's turn.
+struct handed {
+  file_job* f;
+  entry* e;
+  bool link;
+};
+struct handed_queue {
+  handed* items = nullptr;
+  std::size_t first = 0, count = 0, cap = 0;
+};
+handed_queue handed_over;
+
+// Takes a task in: its job and record made now, since the task's strings last only until
+// the next message. False when out of memory (the run stops).
+bool take_task(run_state& run, const job_task& t) {
+  auto* e = static_cast<entry*>(std::malloc(sizeof(entry)));
+  file_job* f = e != nullptr ? job_new(t.name, t.base) : nullptr;
+  handed_queue& q = handed_over;
+  if (f != nullptr && q.count == q.cap) {
+    const std::size_t cap = q.cap == 0 ? 64 : 2 * q.cap;
+    auto* grown = static_cast<handed*>(std::malloc(cap * sizeof(handed)));
+    if (grown != nullptr) {
+      for (std::size_t i = 0; i < q.count; ++i) grown[i] = q.items[(q.first + i) % q.cap];
+      std::free(q.items);
+      q.items = grown;
+      q.first = 0;
+      q.cap = cap;
+    }
+  }
+  if (f == nullptr || q.count == q.cap ||
+      (t.resolved != nullptr && (f->resolved = strdup(t.resolved)) == nullptr)) {
+    job_free(f);
+    std::free(e);
+    close(t.fd);
+    close(t.dir);
+    run.status = ENOMEM;
+    run.stop = true;
+    return false;
+  }
+  new (e) entry;
+  e->id = t.id;
+  f->fd = t.fd;
+  f->walk_dir = t.dir;
+  f->own_dir = true;
+  f->walk_dev = t.dir_dev;
+  f->walk_ino = t.dir_ino;
+  f->prefix = t.prefix;
+  q.items[(q.first + q.count++) % q.cap] = handed{f, e, t.link};
+  return true;
+}
+
+char* task_text = nullptr;  // the strings of the last message
+std::size_t task_text_cap = 0;
+
+// In a worker: the word that it is file e's turn to be renamed, the tasks that come
+// meanwhile kept for later. False when the coordinator is gone, or ended the run.
+bool wait_turn(run_state& run, const entry& e) {
+  job_result r{};
+  r.id = e.id;
+  r.ready = true;
+  r.status = run.status;
+  if (job_answer(run.coordinator, r) != 0) return false;
+  for (;;) {
+    job_task t{};
+    switch (job_next(run.coordinator, t, &task_text, &task_text_cap)) {
+      case job_word::go:
+        if (t.id == e.id) return true;
+        break;
+      case job_word::task:
+        if (!take_task(run, t)) return false;
+        break;
+      case job_word::end:
+        return false;
+    }
+  }
 }
 
 // A worker: each file handed to it converted as the files of a walk are, its folder the
@@ -1023,43 +1137,42 @@ int serve(int sock, void* ctx) {
   run.given = coordinator.given;
   run.coordinator = sock;
   run.waiting.limit = coordinator.waiting.limit;
-  char* buf = nullptr;
-  std::size_t cap = 0;
-  job_task t;
-  while (!run.stop && job_next(sock, t, &buf, &cap)) {
-    auto* e = static_cast<entry*>(std::malloc(sizeof(entry)));
-    file_job* f = e != nullptr ? job_new(t.name, t.base) : nullptr;
-    if (f == nullptr || (t.resolved != nullptr && (f->resolved = strdup(t.resolved)) == nullptr)) {
-      job_free(f);
-      std::free(e);
-      close(t.fd);
-      close(t.dir);
-      run.status = ENOMEM;
-      run.stop = true;
-      break;
+  handed_queue& q = handed_over;
+  while (!run.stop) {
+    if (q.count == 0) {
+      job_task t{};
+      const job_word word = job_next(sock, t, &task_text, &task_text_cap);
+      if (word == job_word::end) break;
+      if (word != job_word::task || !take_task(run, t)) continue;
     }
-    new (e) entry;
-    e->id = t.id;
-    f->fd = t.fd;
-    f->walk_dir = t.dir;
-    f->own_dir = true;
-    f->walk_dev = t.dir_dev;
-    f->walk_ino = t.dir_ino;
-    f->prefix = t.prefix;
-    run.current = e;
-    capture_into(&e->said);
+    const handed h = q.items[q.first];
+    q.first = (q.first + 1) % q.cap;
+    --q.count;
+    run.current = h.e;
+    capture_into(&h.e->said);
     bool taken = false;
-    convert_opened(run, f, t.link, &taken);
+    h.e->bytes = progress_bytes_read();  // made what was read of it when it is done
+    convert_opened(run, h.f, h.link, &taken);
     capture_into(nullptr);
     run.current = nullptr;
+    // Taken, the file is the batch's, and its record may be gone already.
     if (!taken) {
-      job_free(f);
-      answer(run, e);
+      h.e->bytes = progress_bytes_read() - h.e->bytes;
+      job_free(h.f);
+      answer(run, h.e);
     }
-    if (!job_waiting(sock)) commit_batch(run);
+    if (q.count == 0 && !job_waiting(sock)) commit_batch(run);
   }
+  commit_batch(run);
   release_folder(run);
-  std::free(buf);
+  // Told nothing more: what it holds is not renamed, its new files removed.
+  for (; q.count > 0; --q.count, q.first = (q.first + 1) % q.cap) {
+    job_free(q.items[q.first].f);
+    q.items[q.first].e->~entry();
+    std::free(q.items[q.first].e);
+  }
+  std::free(q.items);
+  std::free(task_text);
   const int status = run.status;
   run.~run_state();
   std::free(mem);

@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,20 +15,22 @@
 
 namespace {
 
+constexpr std::uint8_t word_task = 0, word_go = 1;
+
 struct task_head {
   std::uint32_t len;  // of the strings after it
   std::uint32_t id;
   std::uint64_t dir_dev, dir_ino, prefix;
   std::uint32_t name_len, base_len, resolved_len;  // resolved: ~0 for none
-  std::uint8_t append_only, link;
+  std::uint8_t word, link;
 };
 
 struct result_head {
   std::uint32_t len;  // of the text after it
   std::uint32_t id;
   std::int32_t status;
-  std::uint8_t stop, made;
-  std::uint64_t dev, ino;
+  std::uint8_t ready, stop, made;
+  std::uint64_t dev, ino, bytes;
   std::uint64_t counts[5];
 };
 
@@ -79,6 +82,110 @@ bool write_all(int fd, const struct iovec* parts, int count) {
   return true;
 }
 
+void close_message(job_message& m) {
+  for (int& fd : m.fds) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  std::free(m.bytes);
+  m = job_message{};
+}
+
+// Queues a message of len bytes (and copies of the descriptors, when given) for w.
+int queue(job_worker& w, const void* head, std::size_t head_len, const char* const* parts,
+          const std::size_t* lens, int count, const int* fds) {
+  if (w.out_count == w.out_cap) {
+    const std::size_t cap = w.out_cap == 0 ? 16 : 2 * w.out_cap;
+    auto* grown = static_cast<job_message*>(std::malloc(cap * sizeof(job_message)));
+    if (grown == nullptr) return ENOMEM;
+    for (std::size_t i = 0; i < w.out_count; ++i) grown[i] = w.out[(w.out_first + i) % w.out_cap];
+    std::free(w.out);
+    w.out = grown;
+    w.out_first = 0;
+    w.out_cap = cap;
+  }
+  job_message m;
+  std::size_t len = head_len;
+  for (int i = 0; i < count; ++i) len += lens[i];
+  m.bytes = static_cast<char*>(std::malloc(len));
+  if (m.bytes == nullptr) return ENOMEM;
+  std::memcpy(m.bytes, head, head_len);
+  for (int i = 0, at = static_cast<int>(head_len); i < count; at += static_cast<int>(lens[i++]))
+    std::memcpy(m.bytes + at, parts[i], lens[i]);
+  m.len = len;
+  for (int i = 0; fds != nullptr && i < 2; ++i) {
+    m.fds[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+    if (m.fds[i] < 0) {
+      const int e = errno;
+      close_message(m);
+      return e;
+    }
+  }
+  w.out[(w.out_first + w.out_count++) % w.out_cap] = m;
+  return 0;
+}
+
+// Sends what the socket takes of w's queue, never waiting. False when the worker is gone.
+bool flush(job_worker& w) {
+  while (w.out_count > 0) {
+    job_message& m = w.out[w.out_first];
+    struct iovec part {
+      m.bytes + m.sent, m.len - m.sent
+    };
+    struct msghdr h {};
+    h.msg_iov = &part;
+    h.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    if (m.sent == 0 && m.fds[0] >= 0) {
+      h.msg_control = control;
+      h.msg_controllen = sizeof control;
+      struct cmsghdr* c = CMSG_FIRSTHDR(&h);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+      std::memcpy(CMSG_DATA(c), m.fds, sizeof m.fds);
+    }
+    const ssize_t put = sendmsg(w.sock, &h, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    if (m.sent == 0)
+      for (int& fd : m.fds) {  // the worker has its own copies now
+        if (fd >= 0) close(fd);
+        fd = -1;
+      }
+    m.sent += static_cast<std::size_t>(put);
+    if (m.sent < m.len) return true;
+    close_message(m);
+    w.out_first = (w.out_first + 1) % w.out_cap;
+    --w.out_count;
+  }
+  return true;
+}
+
+// A whole message from w's bytes into r, if they hold one.
+bool take(job_pool& pool, job_worker& w, job_result& r) {
+  result_head h;
+  if (w.in_len < sizeof h) return false;
+  std::memcpy(&h, w.in, sizeof h);
+  if (w.in_len < sizeof h + h.len) return false;
+  if (!grow(&pool.said, &pool.said_cap, h.len + 1)) return false;
+  std::memcpy(pool.said, w.in + sizeof h, h.len);
+  w.in_len -= sizeof h + h.len;
+  std::memmove(w.in, w.in + sizeof h + h.len, w.in_len);
+  r.id = h.id;
+  r.ready = h.ready != 0;
+  r.status = h.status;
+  r.stop = h.stop != 0;
+  r.made = h.made != 0;
+  r.dev = static_cast<dev_t>(h.dev);
+  r.ino = static_cast<ino_t>(h.ino);
+  r.bytes = h.bytes;
+  for (int k = 0; k < 5; ++k) r.counts[k] = static_cast<std::size_t>(h.counts[k]);
+  r.said = pool.said;
+  r.said_len = h.len;
+  return true;
+}
+
 }  // namespace
 
 int jobs_start(job_pool& pool, int n, int (*serve)(int sock, void* ctx), void* ctx) {
@@ -100,7 +207,7 @@ int jobs_start(job_pool& pool, int n, int (*serve)(int sock, void* ctx), void* c
       return e;
     }
     if (pid == 0) {
-      for (int k = 0; k < pool.count; ++k) close(pool.sock[k]);
+      for (int k = 0; k < pool.count; ++k) close(pool.worker[k].sock);
       close(ends[0]);
       // Ended with the run: a worker whose parent is gone removes its new files and goes.
       prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -108,8 +215,10 @@ int jobs_start(job_pool& pool, int n, int (*serve)(int sock, void* ctx), void* c
       _exit(serve(ends[1], ctx));
     }
     close(ends[1]);
+    pool.worker[pool.count] = job_worker{};
+    pool.worker[pool.count].pid = pid;
+    pool.worker[pool.count].sock = ends[0];
     pool.pid[pool.count] = pid;
-    pool.sock[pool.count] = ends[0];
     ++pool.count;
   }
   return 0;
@@ -127,89 +236,85 @@ int jobs_send(job_pool& pool, int w, const job_task& task) {
   h.name_len = static_cast<std::uint32_t>(name);
   h.base_len = static_cast<std::uint32_t>(base);
   h.resolved_len = task.resolved != nullptr ? static_cast<std::uint32_t>(resolved) : ~0u;
-  h.append_only = task.dir_append_only;
+  h.word = word_task;
   h.link = task.link;
-  struct iovec parts[4] = {{&h, sizeof h},
-                           {const_cast<char*>(task.name), name},
-                           {const_cast<char*>(task.base), base},
-                           {const_cast<char*>(task.resolved ? task.resolved : ""), resolved}};
-  alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
-  struct msghdr m {};
-  m.msg_iov = parts;
-  m.msg_iovlen = 4;
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
-  struct cmsghdr* c = CMSG_FIRSTHDR(&m);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+  const char* parts[3] = {task.name, task.base, task.resolved != nullptr ? task.resolved : ""};
+  const std::size_t lens[3] = {name, base, resolved};
   const int fds[2] = {task.fd, task.dir};
-  std::memcpy(CMSG_DATA(c), fds, sizeof fds);
-  // The descriptors go with the first bytes; the rest may follow in more writes.
-  ssize_t put;
-  do put = sendmsg(pool.sock[w], &m, MSG_NOSIGNAL);
-  while (put < 0 && errno == EINTR);
-  if (put < 0) return errno;
-  auto left = static_cast<std::size_t>(put);
-  int first = 0;
-  while (first < 4 && left >= parts[first].iov_len) left -= parts[first++].iov_len;
-  if (first < 4) {
-    parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
-    parts[first].iov_len -= left;
-    if (!write_all(pool.sock[w], parts + first, 4 - first)) return errno;
-  }
-  return 0;
+  job_worker& wk = pool.worker[w];
+  if (const int e = queue(wk, &h, sizeof h, parts, lens, 3, fds)) return e;
+  return flush(wk) ? 0 : EPIPE;
 }
 
-int jobs_receive(job_pool& pool, job_result& r) {
-  struct pollfd p[jobs_most];
-  for (int w = 0; w < pool.count; ++w) p[w] = {pool.sock[w], POLLIN, 0};
-  int ready;
-  do ready = poll(p, static_cast<nfds_t>(pool.count), -1);
-  while (ready < 0 && errno == EINTR);
-  if (ready < 0) return -1;
-  for (int w = 0; w < pool.count; ++w) {
-    if (p[w].revents == 0) continue;
-    result_head h;
-    if (!read_all(pool.sock[w], &h, sizeof h)) return -1;
-    if (!grow(&pool.buf, &pool.cap, h.len + 1)) {
-      errno = ENOMEM;
-      return -1;
+int jobs_go(job_pool& pool, int w, std::uint32_t id) {
+  task_head h{};
+  h.id = id;
+  h.word = word_go;
+  job_worker& wk = pool.worker[w];
+  if (const int e = queue(wk, &h, sizeof h, nullptr, nullptr, 0, nullptr)) return e;
+  return flush(wk) ? 0 : EPIPE;
+}
+
+int jobs_pump(job_pool& pool, job_result& r, bool wait) {
+  for (;;) {
+    for (int w = 0; w < pool.count; ++w)
+      if (take(pool, pool.worker[w], r)) return w;
+    struct pollfd p[jobs_most];
+    for (int w = 0; w < pool.count; ++w)
+      p[w] = {pool.worker[w].sock,
+              static_cast<short>(POLLIN | (pool.worker[w].out_count > 0 ? POLLOUT : 0)), 0};
+    int ready;
+    do ready = poll(p, static_cast<nfds_t>(pool.count), wait ? -1 : 0);
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0) return -2;
+    if (ready == 0) return -1;
+    for (int w = 0; w < pool.count; ++w) {
+      job_worker& wk = pool.worker[w];
+      if ((p[w].revents & POLLOUT) != 0 && !flush(wk)) {
+        errno = EPIPE;
+        return -2;
+      }
+      if ((p[w].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      if (!grow(&wk.in, &wk.in_cap, wk.in_len + 65536)) {
+        errno = ENOMEM;
+        return -2;
+      }
+      const ssize_t got = recv(wk.sock, wk.in + wk.in_len, 65536, MSG_DONTWAIT);
+      if (got > 0) wk.in_len += static_cast<std::size_t>(got);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        if (take(pool, wk, r)) return w;
+        errno = EPIPE;
+        return -2;
+      }
     }
-    if (!read_all(pool.sock[w], pool.buf, h.len)) return -1;
-    r.id = h.id;
-    r.status = h.status;
-    r.stop = h.stop != 0;
-    r.made = h.made != 0;
-    r.dev = static_cast<dev_t>(h.dev);
-    r.ino = static_cast<ino_t>(h.ino);
-    for (int k = 0; k < 5; ++k) r.counts[k] = static_cast<std::size_t>(h.counts[k]);
-    r.said = pool.buf;
-    r.said_len = h.len;
-    return w;
   }
-  errno = EPIPE;
-  return -1;
 }
 
 int jobs_finish(job_pool& pool) {
   int status = 0;
-  for (int w = 0; w < pool.count; ++w) close(pool.sock[w]);
+  for (int w = 0; w < pool.count; ++w) {
+    job_worker& wk = pool.worker[w];
+    close(wk.sock);
+    for (std::size_t i = 0; i < wk.out_count; ++i)
+      close_message(wk.out[(wk.out_first + i) % wk.out_cap]);
+    std::free(wk.out);
+    std::free(wk.in);
+  }
   for (int w = 0; w < pool.count; ++w) {
     int ended = 0;
-    while (waitpid(pool.pid[w], &ended, 0) < 0 && errno == EINTR) {
+    while (waitpid(pool.worker[w].pid, &ended, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(ended) || WEXITSTATUS(ended) != 0)
       status = WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended);
   }
   pool.count = 0;
-  std::free(pool.buf);
-  pool.buf = nullptr;
-  pool.cap = 0;
+  std::free(pool.said);
+  pool.said = nullptr;
+  pool.said_cap = 0;
   return status;
 }
 
-bool job_next(int sock, job_task& task, char** buf, std::size_t* cap) {
+job_word job_next(int sock, job_task& task, char** buf, std::size_t* cap) {
   task_head h;
   alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
   struct iovec part {
@@ -223,17 +328,19 @@ bool job_next(int sock, job_task& task, char** buf, std::size_t* cap) {
   ssize_t got;
   do got = recvmsg(sock, &m, MSG_CMSG_CLOEXEC);
   while (got < 0 && errno == EINTR);
-  if (got <= 0) return false;
+  if (got <= 0) return job_word::end;
   int fds[2] = {-1, -1};
   for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
       std::memcpy(fds, CMSG_DATA(c), sizeof fds);
   if (static_cast<std::size_t>(got) < sizeof h &&
       !read_all(sock, reinterpret_cast<char*>(&h) + got, sizeof h - static_cast<std::size_t>(got)))
-    return false;
+    return job_word::end;
+  task.id = h.id;
+  if (h.word == word_go) return job_word::go;
   const bool resolved = h.resolved_len != ~0u;
   const std::size_t strings = h.name_len + h.base_len + (resolved ? h.resolved_len : 0);
-  if (!grow(buf, cap, strings + 3) || !read_all(sock, *buf, strings)) return false;
+  if (!grow(buf, cap, strings + 3) || !read_all(sock, *buf, strings)) return job_word::end;
   // Each string ends in a NUL of its own.
   char* s = *buf;
   std::memmove(s + h.name_len + h.base_len + 2, s + h.name_len + h.base_len,
@@ -242,18 +349,16 @@ bool job_next(int sock, job_task& task, char** buf, std::size_t* cap) {
   s[h.name_len] = '\0';
   s[h.name_len + 1 + h.base_len] = '\0';
   if (resolved) s[h.name_len + h.base_len + 2 + h.resolved_len] = '\0';
-  task.id = h.id;
   task.fd = fds[0];
   task.dir = fds[1];
   task.dir_dev = static_cast<dev_t>(h.dir_dev);
   task.dir_ino = static_cast<ino_t>(h.dir_ino);
   task.prefix = static_cast<std::size_t>(h.prefix);
-  task.dir_append_only = h.append_only != 0;
   task.link = h.link != 0;
   task.name = s;
   task.base = s + h.name_len + 1;
   task.resolved = resolved ? s + h.name_len + h.base_len + 2 : nullptr;
-  return true;
+  return job_word::task;
 }
 
 bool job_waiting(int sock) {
@@ -268,10 +373,12 @@ int job_answer(int sock, const job_result& r) {
   h.len = static_cast<std::uint32_t>(r.said_len);
   h.id = r.id;
   h.status = r.status;
+  h.ready = r.ready;
   h.stop = r.stop;
   h.made = r.made;
   h.dev = r.dev;
   h.ino = r.ino;
+  h.bytes = r.bytes;
   for (int k = 0; k < 5; ++k) h.counts[k] = r.counts[k];
   const struct iovec parts[2] = {{&h, sizeof h}, {const_cast<char*>(r.said), r.said_len}};
   return write_all(sock, parts, 2) ? 0 : errno;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/progress.h"
 #include "cli/warn.h"
 #include "io/output.h"
 
@@ -71,6 +72,7 @@ void journal_replay(journal& j) {
     char* text = j.bytes + at + head;
     if (j.bytes[at] == 1) {
       const struct iovec whole { text, n };
+      progress_clear_for_output();
       if (out_line(out, &whole, 1)) out_flush(out);
     } else {
       report_text(text, n);

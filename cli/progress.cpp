@@ -40,12 +40,13 @@ void put(const char* text, std::size_t len) {
 void maybe_draw() {
   if (!progress.on) return;
   const long long now = now_ms();
-  if (now - progress.start_ms <= 1000 || (progress.shown && now - progress.drawn_ms < 250)) return;
+  // At most four times a second, whether the line was taken off meanwhile or not.
+  if (now - progress.start_ms <= 1000 || now - progress.drawn_ms < 250) return;
   char line[160];
   const double mb = static_cast<double>(progress.bytes) / 1e6;
   const int n =
-      std::snprintf(line, sizeof line, "\rkiv: %zu files done, %.1f MB, %zu left alone\033[K",
-                    progress.files, mb, progress.left_alone);
+      std::snprintf(line, sizeof line, "\rkiv: %zu file%s done, %.1f MB, %zu left alone\033[K",
+                    progress.files, progress.files == 1 ? "" : "s", mb, progress.left_alone);
   if (n > 0)
     put(line,
         static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
@@ -75,6 +76,8 @@ void progress_bytes(std::size_t read) {
   progress.bytes += read;
   maybe_draw();
 }
+
+std::size_t progress_bytes_read() { return progress.bytes; }
 
 void progress_clear() {
   if (!progress.shown) return;

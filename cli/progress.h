@@ -14,6 +14,9 @@ void progress_start();
 void progress_files(std::size_t files, std::size_t left_alone);
 void progress_bytes(std::size_t read);
 
+// Bytes read so far in this process (what a worker tells the coordinator).
+std::size_t progress_bytes_read();
+
 // Takes the line off the terminal, if it is there, before a message on standard error.
 void progress_clear();
 // The same before a report line, when standard output is that terminal too.
