@@ -144,8 +144,8 @@ int read_options(int argc, char** argv) {
         char* end = nullptr;
         errno = 0;
         const long n = std::strtol(optarg, &end, 10);
-        jobs_misused = *optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n > 1024;
-        jobs = jobs_misused ? 1 : static_cast<int>(n);
+        jobs_misused = *optarg < '0' || *optarg > '9' || *end != '\0';
+        jobs = jobs_misused ? 1 : errno != 0 || n > 64 ? 64 : static_cast<int>(n);  // at most 64
         jobs_given = true;
         break;
       }

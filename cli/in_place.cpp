@@ -820,6 +820,7 @@ void convert_opened(run_state& run, file_job* job, bool link, bool* taken) {
 
   output_stream out = output_on(-1, new_text, new_text_size);
   if (dry_run) {
+    if (const int error = folder_writable(f.dir)) return failed(run, f, error);
     if (!could_keep_owner(f.first)) return left_alone(run, f, cannot_keep);
     out.write_fn = discard;
   } else {
@@ -1379,12 +1380,18 @@ int convert_in_place(char* const* names, int count) {
   release_folder(run);
   if (run.pool.count > 0) {
     end_with(nullptr, 0);
-    if (jobs_finish(run.pool) != 0 && run.status == 0) run.status = status_failure;
+    if (const int ended = jobs_finish(run.pool)) {
+      if (ended > 128)
+        report("kiv: a job was ended by signal %d\n", ended - 128);
+      else
+        report("kiv: a job ended with status %d\n", ended);
+      if (run.status == 0) run.status = status_failure;
+    }
     std::free(run.entries);
   }
   progress_end();
   const tally& c = run.counts;
-  if (verbose || c.left_alone > 0 || c.failed > 0)
+  if (verbose || c.left_alone > 0 || c.failed > 0 || run.status != 0)
     report(
         "kiv: %zu %s, %zu already %s or without Russian letters, %zu binary, %zu left alone, "
         "%zu failed\n",

@@ -60,8 +60,8 @@ input_stream input_on(int fd) {
 
 input_stream input_on_file(int fd, off_t size) {
   const int error = reserve_input_buffer() ? 0 : ENOMEM;
-  return input_stream{fd, false, false, error, input_headroom, input_headroom, nullptr, nullptr,
-                      size};
+  return input_stream{fd,      false,   false, error, input_headroom, input_headroom,
+                      nullptr, nullptr, size};
 }
 
 std::size_t read_block(input_stream& in, unsigned char* dst, std::size_t n, output_stream& out) {

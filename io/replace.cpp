@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -294,6 +295,12 @@ bool folder_append_only(const folder& d) {
 int folder_sync(const folder& d) {
   if (d.sync_error != 0) return d.sync_error;
   return fsync(d.fd) == 0 ? 0 : errno;
+}
+
+int folder_writable(int fd) {
+  struct statvfs fs {};
+  if (fstatvfs(fd, &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) return EROFS;
+  return faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 void folder_close(folder& d) {

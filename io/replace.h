@@ -37,6 +37,10 @@ bool folder_append_only(const folder& d);
 // Makes the renames into the folder durable: 0 or the error number.
 int folder_sync(const folder& d);
 
+// Whether a new file could be made in the folder open on fd, as --dry-run tells without
+// making one: 0, or the error number making it would give (EACCES, EROFS).
+int folder_writable(int fd);
+
 void folder_close(folder& d);
 
 struct replacement {

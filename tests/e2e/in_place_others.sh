@@ -181,6 +181,32 @@ kill $holder 2>/dev/null
 wait $holder 2>/dev/null
 expect_file "another's lease: unchanged" "$D/leased.txt" "$(sample cp1251)"
 
+# --dry-run says what the run would: a folder it may not write in, a read-only mount.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  chmod 755 "$T" "$D"
+  mkdir -m 555 "$D/closed" && cp "$(sample cp1251)" "$D/closed/f" && chmod 644 "$D/closed/f"
+  chown -R 65534:65534 "$D/closed" && chmod 555 "$D/closed"
+  for dry in --dry-run ""; do
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$KIV" --in-place $dry -o utf-8 "$D/closed/f" \
+      >"$T/out" 2>"$T/err"
+    status=$?
+    split_summary
+    expect_status "a folder not writable [$dry]" 1
+    expect_text "a folder not writable [$dry]: said" "$T/err" "kiv: $D/closed/f: Permission denied\n"
+  done
+fi
+if [ "$(id -u)" = 0 ] && mkdir "$T/ro" && mount -t tmpfs -o size=1m tmpfs "$T/ro" 2>/dev/null; then
+  cp "$(sample cp1251)" "$T/ro/f" && mount -o remount,ro "$T/ro"
+  for dry in --dry-run ""; do
+    run --in-place $dry -o utf-8 "$T/ro/f"
+    expect_status "read-only [$dry]" 1
+    expect_text "read-only [$dry]: said" "$T/err" "kiv: $T/ro/f: Read-only file system\n"
+  done
+  umount "$T/ro"
+else
+  echo "cannot mount a tmpfs: the read-only mount is not tried"
+fi
+
 # Five descriptors: files in two folders, each pair new, converted one after another.
 mkdir "$D/one" "$D/two"
 cp "$(sample cp1251)" "$D/one/a.txt" && cp "$(sample koi8-r)" "$D/two/b.txt"
