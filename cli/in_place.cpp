@@ -143,7 +143,8 @@ struct run_state {
   job_pool pool;
   int outstanding[jobs_most] = {};
   int coordinator = -1;
-  int filling = 0;  // the worker being handed files
+  int filling = 0;    // the worker being handed files
+  int turns_out = 0;  // files a worker was told to rename and say itself, not yet done
   entry* current = nullptr;
   entry* entries = nullptr;  // a ring of entries_most
   std::uint32_t first = 0, next = 0;
@@ -712,8 +713,9 @@ void rename_converted(run_state& run, file_job& f, const queued& q) {
 // The batch done: each new file synced (its writeback began when it was written), then
 // those whose sync worked renamed in order, each file's line and what came after it said
 // in turn. No rename comes before its file's text is on disk.
-void answer(run_state& run, entry* e);
-bool wait_turn(run_state& run, const entry& e);
+void answer(run_state& run, entry* e, bool said_out = false);
+bool tell_ready(run_state& run, const entry& e);
+bool wait_turn(run_state& run, std::uint32_t id, std::uint32_t* granted);
 
 void commit_batch(run_state& run) {
   batch& b = run.waiting;
@@ -721,29 +723,39 @@ void commit_batch(run_state& run) {
   capture_into(nullptr);
   int errors[batch_most];
   for (int i = 0; i < b.count; ++i) errors[i] = replace_sync(b.items[i].f->r);
+  // In a worker every file of the batch now waits for its turn, which the coordinator
+  // gives, to a run of files at a time: each renamed then, its line written at once by
+  // the worker itself. Without a turn (the run ends) the rest go, their new files removed.
+  const bool worker = run.coordinator >= 0;
+  for (int i = 0; worker && !run.stop && i < b.count; ++i)
+    if (!tell_ready(run, *b.items[i].said)) run.stop = true;
+  bool granted_any = false;
+  std::uint32_t granted = 0;
   for (int i = 0; i < b.count; ++i) {
     queued& q = b.items[i];
-    // In a worker, each file's record is its own, sent when the file is done; its rename
-    // waits for its turn. Without one (the run ends), the rest go as new files removed.
-    if (q.said != nullptr && !run.stop && errors[i] == 0 && !wait_turn(run, *q.said)) {
-      run.stop = true;
-    } else if (!run.stop && standard_output().error == 0) {
-      if (q.said != nullptr) capture_into(&q.said->said);
+    if (worker && !run.stop && !(granted_any && q.said->id <= granted)) {
+      granted_any = wait_turn(run, q.said->id, &granted);
+      if (!granted_any) run.stop = true;
+    }
+    if (!run.stop && standard_output().error == 0) {
+      if (worker) journal_replay(q.said->said);  // what it said before its rename
       run.current = q.said;
       if (errors[i] != 0)
         failed(run, *q.f, errors[i]);
       else
         rename_converted(run, *q.f, q);
-      capture_into(nullptr);
       run.current = nullptr;
-      if (q.said != nullptr) answer(run, q.said);
+      if (worker) {
+        answer(run, q.said, true);
+        q.said = nullptr;
+      }
       journal_replay(q.after);
     }
     // The record lost, nothing more is renamed: the lines are all that says which page
     // each file was taken for.
     if (standard_output().error != 0) run.stop = true;
     journal_free(q.after);
-    if (q.said != nullptr && run.stop) {
+    if (q.said != nullptr) {
       journal_free(q.said->said);
       q.said->~entry();
       std::free(q.said);
@@ -940,11 +952,22 @@ void emit_ready(run_state& run) {
   if (run.first != run.next && !run.stop) {
     entry& head = run.entries[run.first % entries_most];
     if (head.ready && !head.go) {
-      head.go = true;
-      if (jobs_go(run.pool, head.worker, head.id) != 0) run.stop = true;
+      // The turn: the run of files that wait in the same worker, one after another.
+      std::uint32_t last = head.id;
+      for (; last + 1 != run.next; ++last) {
+        const entry& n = run.entries[(last + 1) % entries_most];
+        if (!n.ready || n.go || n.done || n.worker != head.worker) break;
+      }
+      for (std::uint32_t id = head.id; id - head.id <= last - head.id; ++id) {
+        run.entries[id % entries_most].go = true;
+        ++run.turns_out;
+      }
+      // The worker writes those lines itself: the progress line goes meanwhile.
+      progress_clear_for_output();
+      if (jobs_go(run.pool, head.worker, head.id, last) != 0) run.stop = true;
     }
   }
-  show_progress(run);
+  if (run.turns_out == 0) show_progress(run);
 }
 
 // A worker gone: what it held is not done (its new files it removed, as a signal made it
@@ -975,6 +998,7 @@ void receive_one(run_state& run) {
     e.ready = true;
     return emit_ready(run);
   }
+  if (r.said_out) --run.turns_out;
   if (!journal_append(e.said, r.said, r.said_len)) report_text("kiv: Cannot allocate memory\n", 28);
   std::size_t tally::*fields[5] = {&tally::converted, &tally::already, &tally::binary,
                                    &tally::left_alone, &tally::failed};
@@ -1017,8 +1041,17 @@ void dispatch(run_state& run, file_job& f, bool link) {
   if (run.stop) return;
   run.filling = w;
   entry* e = run.current;
-  job_task task{e->id, f.fd,     f.dir,  run.dir.dev, run.dir.ino,
-                link,  f.prefix, f.name, f.base,      f.resolved};
+  job_task task{};
+  task.id = e->id;
+  task.fd = f.fd;
+  task.dir = f.dir;
+  task.dir_dev = run.dir.dev;
+  task.dir_ino = run.dir.ino;
+  task.link = link;
+  task.prefix = f.prefix;
+  task.name = f.name;
+  task.base = f.base;
+  task.resolved = f.resolved;
   if (const int error = jobs_send(run.pool, w, task)) return failed(run, f, error);
   e->worker = w;
   e->file_dev = f.first.st_dev;
@@ -1026,10 +1059,12 @@ void dispatch(run_state& run, file_job& f, bool link) {
   ++run.outstanding[w];
 }
 
-// A worker's answer for one file, its record then freed.
-void answer(run_state& run, entry* e) {
+// A worker's answer for one file (said_out: its lines written already), its record then
+// freed.
+void answer(run_state& run, entry* e, bool said_out) {
   job_result r{};
   r.id = e->id;
+  r.said_out = said_out;
   r.status = run.status;
   r.stop = run.stop;
   r.made = e->made;
@@ -1103,19 +1138,27 @@ bool take_task(run_state& run, const job_task& t) {
 char* task_text = nullptr;  // the strings of the last message
 std::size_t task_text_cap = 0;
 
-// In a worker: the word that it is file e's turn to be renamed, the tasks that come
-// meanwhile kept for later. False when the coordinator is gone, or ended the run.
-bool wait_turn(run_state& run, const entry& e) {
+// In a worker: file e's new text is on disk, and it waits for its turn.
+bool tell_ready(run_state& run, const entry& e) {
   job_result r{};
   r.id = e.id;
   r.ready = true;
   r.status = run.status;
-  if (job_answer(run.coordinator, r) != 0) return false;
+  return job_answer(run.coordinator, r) == 0;
+}
+
+// In a worker: the word that it is file id's turn to be renamed (and the files after it
+// up to *granted), the tasks that come meanwhile kept for later. False when the
+// coordinator is gone, or ended the run.
+bool wait_turn(run_state& run, std::uint32_t id, std::uint32_t* granted) {
   for (;;) {
     job_task t{};
     switch (job_next(run.coordinator, t, &task_text, &task_text_cap)) {
       case job_word::go:
-        if (t.id == e.id) return true;
+        if (t.id <= id && id <= t.last) {
+          *granted = t.last;
+          return true;
+        }
         break;
       case job_word::task:
         if (!take_task(run, t)) return false;

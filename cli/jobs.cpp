@@ -19,7 +19,7 @@ constexpr std::uint8_t word_task = 0, word_go = 1;
 
 struct task_head {
   std::uint32_t len;  // of the strings after it
-  std::uint32_t id;
+  std::uint32_t id, last;
   std::uint64_t dir_dev, dir_ino, prefix;
   std::uint32_t name_len, base_len, resolved_len;  // resolved: ~0 for none
   std::uint8_t word, link;
@@ -29,7 +29,7 @@ struct result_head {
   std::uint32_t len;  // of the text after it
   std::uint32_t id;
   std::int32_t status;
-  std::uint8_t ready, stop, made;
+  std::uint8_t ready, said_out, stop, made;
   std::uint64_t dev, ino, bytes;
   std::uint64_t counts[5];
 };
@@ -174,6 +174,7 @@ bool take(job_pool& pool, job_worker& w, job_result& r) {
   std::memmove(w.in, w.in + sizeof h + h.len, w.in_len);
   r.id = h.id;
   r.ready = h.ready != 0;
+  r.said_out = h.said_out != 0;
   r.status = h.status;
   r.stop = h.stop != 0;
   r.made = h.made != 0;
@@ -246,9 +247,10 @@ int jobs_send(job_pool& pool, int w, const job_task& task) {
   return flush(wk) ? 0 : EPIPE;
 }
 
-int jobs_go(job_pool& pool, int w, std::uint32_t id) {
+int jobs_go(job_pool& pool, int w, std::uint32_t id, std::uint32_t last) {
   task_head h{};
   h.id = id;
+  h.last = last;
   h.word = word_go;
   job_worker& wk = pool.worker[w];
   if (const int e = queue(wk, &h, sizeof h, nullptr, nullptr, 0, nullptr)) return e;
@@ -337,6 +339,7 @@ job_word job_next(int sock, job_task& task, char** buf, std::size_t* cap) {
       !read_all(sock, reinterpret_cast<char*>(&h) + got, sizeof h - static_cast<std::size_t>(got)))
     return job_word::end;
   task.id = h.id;
+  task.last = h.last;
   if (h.word == word_go) return job_word::go;
   const bool resolved = h.resolved_len != ~0u;
   const std::size_t strings = h.name_len + h.base_len + (resolved ? h.resolved_len : 0);
@@ -374,6 +377,7 @@ int job_answer(int sock, const job_result& r) {
   h.id = r.id;
   h.status = r.status;
   h.ready = r.ready;
+  h.said_out = r.said_out;
   h.stop = r.stop;
   h.made = r.made;
   h.dev = r.dev;

@@ -2,9 +2,9 @@
 // through a socket of its own (the open file and its folder as descriptors, the names as
 // bytes) and answering with what was done and what it would have said. A worker renames
 // a file only when the coordinator says it is that file's turn, just after the line of
-// the file before it went out, so that a signal leaves at most the file in hand without
-// its line, as with one job. Processes, not threads: each has the converter's state to
-// itself, and a signal reaches each alike.
+// the file before it went out, and writes its line itself: a signal leaves at most the
+// file in hand without its line, as with one job. Processes, not threads: each has the converter's
+// state to itself, and a signal reaches each alike.
 #pragma once
 
 #include <sys/types.h>
@@ -14,11 +14,12 @@
 
 constexpr int jobs_most = 64;
 
-// A file for a worker.
+// A file for a worker, or (go) the word that files id to last may be renamed.
 struct job_task {
   std::uint32_t id;
-  int fd;   // the file, open for reading
-  int dir;  // its folder
+  std::uint32_t last;  // go: the last file of the turn
+  int fd;              // the file, open for reading
+  int dir;             // its folder
   dev_t dir_dev;
   ino_t dir_ino;
   bool link;
@@ -33,9 +34,10 @@ struct job_task {
 struct job_result {
   std::uint32_t id;
   bool ready;
-  int status;  // the worker's status so far
-  bool stop;   // the run must stop (out of memory)
-  bool made;   // renamed over: the new file's device and inode follow
+  bool said_out;  // the worker wrote its lines and messages itself, in its turn
+  int status;     // the worker's status so far
+  bool stop;      // the run must stop (out of memory)
+  bool made;      // renamed over: the new file's device and inode follow
   dev_t dev;
   ino_t ino;
   std::size_t counts[5];  // converted, already, binary, left alone, failed
@@ -72,11 +74,12 @@ struct job_pool {
 // what serve returns. 0, or the error number (no worker is left then).
 int jobs_start(job_pool& pool, int n, int (*serve)(int sock, void* ctx), void* ctx);
 
-// Queues a task, or the word that file id may be renamed, for worker w: sent as the
-// socket takes it, never waiting. The task's descriptors are copied: the caller keeps its
-// own. 0 or the error number.
+// Queues a task, or the word that files id to last may be renamed (their lines written
+// by the worker itself, as it renames them), for worker w: sent as the socket takes it,
+// never waiting. The task's descriptors are copied: the caller keeps its own. 0 or the
+// error number.
 int jobs_send(job_pool& pool, int w, const job_task& task);
-int jobs_go(job_pool& pool, int w, std::uint32_t id);
+int jobs_go(job_pool& pool, int w, std::uint32_t id, std::uint32_t last);
 
 // Sends what is queued as far as the sockets take it and takes in one message from any
 // worker: its index, -1 when none has come (only without wait), or -2 with errno

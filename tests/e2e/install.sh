@@ -49,6 +49,7 @@ while IFS='|' read -r prefix zsh fish shells; do
     binds+=("$d")
   done
   unshare -rm --propagation private true 2>/dev/null || { unchecked=1 && continue; }
+  command -v zsh >/dev/null && command -v fish >/dev/null || { unchecked=1 && continue; }
   mkdir -p "$T/home"
   env -u XDG_DATA_DIRS -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u BASH_COMPLETION_USER_DIR \
     HOME="$T/home" PATH="$stage$prefix/bin:$PATH" unshare -rm --propagation private bash -c '
@@ -106,4 +107,4 @@ checks=$((checks + 1))
 
 finish || exit 1
 [ -z "${unchecked:-}" ] ||
-  { echo "SKIP: without a mount namespace or bash-completion, not every shell was asked"; exit 77; }
+  { echo "SKIP: without a mount namespace, bash-completion, zsh or fish, not every shell was asked"; exit 77; }
